@@ -1,0 +1,153 @@
+// Runs a built program in a child process and captures what it did.
+#pragma once
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+struct result {
+	int status = -1; // exit status, or 128 + the signal that ended it
+	std::string out;
+	std::string err;
+};
+
+struct run_opts {
+	std::string dir = ".";             // working directory of the child
+	rlim_t as_limit = 0;               // RLIMIT_AS for the child, if not 0
+	rlim_t stack_limit = 0;            // RLIMIT_STACK, the default thread stack size, if not 0
+	mode_t umask = 022;                // umask of the child
+	const char *stdout_path = nullptr; // standard output goes to this file, if set
+	bool stdout_gone = false;          // standard output is a pipe whose reader is gone
+	bool std_closed = false;           // standard input and output are not open at all
+};
+
+inline std::string read_fd(int fd)
+{
+	std::string s;
+	char buf[65536];
+	::lseek(fd, 0, SEEK_SET);
+	ssize_t got = 0;
+	while ((got = ::read(fd, buf, sizeof buf)) > 0)
+		s.append(buf, static_cast<std::size_t>(got));
+	return s;
+}
+
+inline result run(const std::string &prog, const std::vector<std::string> &args,
+                  const run_opts &o = {})
+{
+	const int out = ::memfd_create("stdout", MFD_CLOEXEC);
+	const int err = ::memfd_create("stderr", MFD_CLOEXEC);
+	int gone[2] = {-1, -1};
+	if (out < 0 || err < 0 || (o.stdout_gone && ::pipe2(gone, O_CLOEXEC) != 0))
+		throw std::runtime_error("cannot set up the child's output");
+	std::vector<char *> argv{const_cast<char *>(prog.c_str())};
+	for (const auto &a : args)
+		argv.push_back(const_cast<char *>(a.c_str()));
+	argv.push_back(nullptr);
+
+	const pid_t pid = ::fork();
+	if (pid == 0) {
+		int fd1 = out;
+		if (o.stdout_gone)
+			fd1 = gone[1];
+		else if (o.stdout_path != nullptr)
+			fd1 = ::open(o.stdout_path, O_WRONLY);
+		if (fd1 < 0 || ::dup2(fd1, 1) < 0 || ::dup2(err, 2) < 0 ||
+		    ::chdir(o.dir.c_str()) != 0)
+			::_exit(125);
+		if (o.stdout_gone) {
+			::close(gone[0]);
+			::close(gone[1]);
+		}
+		if (o.std_closed) {
+			::close(0);
+			::close(1);
+		}
+		::umask(o.umask);
+		// As a shell would start it, whatever this test process ignores.
+		::signal(SIGPIPE, SIG_DFL);
+		const struct rlimit as = {o.as_limit, o.as_limit};
+		const struct rlimit stack = {o.stack_limit, o.stack_limit};
+		if ((o.as_limit != 0 && ::setrlimit(RLIMIT_AS, &as) != 0) ||
+		    (o.stack_limit != 0 && ::setrlimit(RLIMIT_STACK, &stack) != 0))
+			::_exit(125);
+		::execv(prog.c_str(), argv.data());
+		::_exit(126);
+	}
+	if (o.stdout_gone) {
+		::close(gone[0]);
+		::close(gone[1]);
+	}
+	result r;
+	int ws = 0;
+	while (::waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
+	}
+	r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+	r.out = read_fd(out);
+	r.err = read_fd(err);
+	::close(out);
+	::close(err);
+	return r;
+}
+
+// Limits under which the program itself runs but not one thread's stack fits.
+constexpr run_opts no_room_for_a_thread()
+{
+	run_opts o;
+	o.as_limit = 256UL << 20;
+	o.stack_limit = 1UL << 30;
+	return o;
+}
+
+inline std::string slurp(const std::filesystem::path &p)
+{
+	std::ifstream f(p, std::ios::binary);
+	return {std::istreambuf_iterator<char>(f), {}};
+}
+
+inline void spit(const std::filesystem::path &p, const std::string &s)
+{
+	std::ofstream f(p, std::ios::binary | std::ios::trunc);
+	f << s;
+}
+
+// A fresh directory for one test, removed with everything in it afterwards.
+class scratch_dir
+{
+      public:
+	scratch_dir()
+	{
+		std::string tmpl = (std::filesystem::temp_directory_path() / "upfirst-test.XXXXXX");
+		if (::mkdtemp(tmpl.data()) == nullptr)
+			throw std::runtime_error("mkdtemp failed");
+		path_ = tmpl;
+	}
+	scratch_dir(const scratch_dir &) = delete;
+	scratch_dir &operator=(const scratch_dir &) = delete;
+	~scratch_dir()
+	{
+		std::error_code ec;
+		std::filesystem::remove_all(path_, ec);
+	}
+	[[nodiscard]] const std::filesystem::path &path() const { return path_; }
+	[[nodiscard]] std::filesystem::path operator/(const std::string &name) const
+	{
+		return path_ / name;
+	}
+
+      private:
+	std::filesystem::path path_;
+};

@@ -1,0 +1,43 @@
+#include "run.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+TEST(Tallymill, PrintsTheExactTotal)
+{
+	// Arguments are not read, and no run may lose an update.
+	const result r = run(TALLYMILL, {"--help", "42"});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "100000000\n");
+	EXPECT_EQ(r.err, "");
+	for (int i = 0; i < 2; i++)
+		EXPECT_EQ(run(TALLYMILL, {}).out, "100000000\n");
+}
+
+TEST(Tallymill, RefusedThreadsWaitForRoom)
+{
+	// 1000 default stacks do not fit in 1 GiB.
+	const result r = run(TALLYMILL, {}, {.as_limit = 1UL << 30});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "100000000\n");
+	EXPECT_EQ(r.err, "");
+}
+
+TEST(Tallymill, NoThreadAtAllIsReported)
+{
+	const result r = run(TALLYMILL, {}, no_room_for_a_thread());
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "tallymill: Resource temporarily unavailable\n");
+}
+
+TEST(Tallymill, FailedOutputIsReported)
+{
+	const result r = run(TALLYMILL, {}, {.stdout_path = "/dev/full"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "tallymill: standard output: No space left on device\n");
+}
+
+} // namespace

@@ -1,0 +1,367 @@
+// upfirst run as a user runs it: in a scratch directory, checking its exact
+// log, its copies, its diagnostics and its exit status.
+#include "run.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <map>
+#include <regex>
+#include <sstream>
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+namespace
+{
+
+std::vector<std::string> lines(const std::string &s)
+{
+	std::vector<std::string> v;
+	std::istringstream in(s);
+	for (std::string l; std::getline(in, l);)
+		v.push_back(l);
+	return v;
+}
+
+// Checks the log of a run over distinct paths, of which the ones in
+// `unstarted` got no worker: one creation line per started worker, in
+// argument order; its start line before its end line; the same thread
+// number in all three; and the closing line once, last.
+void expect_log(const std::string &out, const std::vector<std::string> &paths,
+                const std::vector<std::string> &unstarted = {})
+{
+	static const std::regex re(
+	    R"((Creat threadul: |Threadul: |Terminat threadul: )(-?\d+) (\.\.\.?)> (.*))");
+	struct seen {
+		long id[3] = {0, 0, 0};
+		std::size_t at[3] = {0, 0, 0};
+		int count[3] = {0, 0, 0};
+	};
+	std::map<std::string, seen> by_path;
+	std::vector<std::string> created;
+	const auto v = lines(out);
+	ASSERT_FALSE(v.empty());
+	EXPECT_EQ(v.back(), "Terminat toate thread-urile");
+	EXPECT_EQ(v.size(), 3 * (paths.size() - unstarted.size()) + 1);
+	for (std::size_t i = 0; i + 1 < v.size(); i++) {
+		std::smatch m;
+		ASSERT_TRUE(std::regex_match(v[i], m, re)) << "line " << i << ": " << v[i];
+		const int kind = m[1] == "Creat threadul: " ? 0 : m[1] == "Threadul: " ? 1 : 2;
+		EXPECT_EQ(m[3], kind == 1 ? ".." : "...") << v[i];
+		auto &s = by_path[m[4]];
+		s.id[kind] = std::stol(m[2]);
+		s.at[kind] = i;
+		s.count[kind]++;
+		if (kind == 0)
+			created.push_back(m[4]);
+	}
+	std::vector<std::string> started;
+	for (const auto &p : paths)
+		if (std::find(unstarted.begin(), unstarted.end(), p) == unstarted.end())
+			started.push_back(p);
+	EXPECT_EQ(created, started);
+	for (const auto &p : started) {
+		const seen &s = by_path[p];
+		EXPECT_EQ(s.count[0] + s.count[1] + s.count[2], 3) << p;
+		EXPECT_LT(s.at[1], s.at[2]) << p;
+		EXPECT_EQ(s.id[0], s.id[1]) << p;
+		EXPECT_EQ(s.id[1], s.id[2]) << p;
+	}
+}
+
+// "name" followed by i.
+std::string numbered(const char *name, int i)
+{
+	std::string s = name;
+	s += std::to_string(i);
+	return s;
+}
+
+std::string sorted_lines(const std::string &s)
+{
+	auto v = lines(s);
+	std::sort(v.begin(), v.end());
+	std::string r;
+	for (const auto &l : v)
+		r += l + "\n";
+	return r;
+}
+
+// Compares texts that may be megabytes long; a failure names the first
+// differing offset instead of printing both.
+void expect_text(const std::string &got, const std::string &want, const std::string &what)
+{
+	if (got == want)
+		return;
+	const auto diff = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+	ADD_FAILURE() << what << ": " << got.size() << " bytes where " << want.size()
+	              << " were wanted, first difference at offset " << (diff.first - got.begin());
+}
+
+class Upfirst : public ::testing::Test
+{
+      protected:
+	scratch_dir d;
+	result up(const std::vector<std::string> &args, run_opts o = {})
+	{
+		o.dir = d.path();
+		return run(UPFIRST, args, o);
+	}
+	// Writes files named and filled as given, runs upfirst on them, and
+	// expects a clean run whose copies hold the wanted texts.
+	void expect_copies(const std::vector<std::pair<std::string, std::string>> &in_want,
+	                   const std::vector<std::string> &texts, run_opts o = {})
+	{
+		std::vector<std::string> paths;
+		for (std::size_t i = 0; i < in_want.size(); i++) {
+			spit(d / in_want[i].first, texts[i]);
+			paths.push_back(in_want[i].first);
+		}
+		const result r = up(paths, o);
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(r.err, "");
+		expect_log(r.out, paths);
+		for (std::size_t i = 0; i < in_want.size(); i++) {
+			expect_text(slurp(d / (paths[i] + "_CAPIT.txt")), in_want[i].second,
+			            paths[i]);
+			expect_text(slurp(d / paths[i]), texts[i], "input " + paths[i]);
+		}
+	}
+};
+
+TEST_F(Upfirst, NoArgumentsDoNothing)
+{
+	const result r = up({});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "");
+	EXPECT_TRUE(fs::is_empty(d.path()));
+}
+
+TEST_F(Upfirst, CopiesWithWordStartsCapitalized)
+{
+	const std::string words = "the quick brown fox\nhELLO wORLD\nx\ty\nwell-known fact\n lead\n"
+	                          "a  b\ntail \n1st place\n\xc3\xa9t\xc3\xa9 est ici\n\n";
+	const std::string words_up =
+	    "The Quick Brown Fox\nHELLO WORLD\nX\ty\nWell-known Fact\n Lead\n"
+	    "A  B\nTail \n1st Place\n\xc3\xa9t\xc3\xa9 Est Ici\n\n";
+	const std::string long_line =
+	    std::string(2500, 'q') + " r\n" + std::string(999, 'z') + "\nend";
+	const std::string long_up =
+	    "Q" + std::string(2499, 'q') + " R\nZ" + std::string(998, 'z') + "\nEnd";
+	const std::string nul = "ab\0cd e\0 f\n\0g"s;
+	const std::string nul_up = "Ab\0cd E\0 F\n\0g"s;
+	// Large enough to take many reads, with word starts at every offset.
+	std::string big, big_up;
+	for (int i = 0; big.size() < 300000; i++) {
+		const std::string w(static_cast<std::size_t>(i % 13) + 1, 'k');
+		big += w + (i % 7 == 0 ? "\n" : " ");
+		big_up += "K" + w.substr(1) + (i % 7 == 0 ? "\n" : " ");
+	}
+	expect_copies({{"words.txt", words_up},
+	               {"empty.txt", ""},
+	               {"last.txt", "Last Line"},
+	               {"crlf.txt", "One\r\nTwo\r\n"},
+	               {"long.txt", long_up},
+	               {"nul.bin", nul_up},
+	               {"big.txt", big_up}},
+	              {words, "", "last line", "one\r\ntwo\r\n", long_line, nul, big});
+}
+
+TEST_F(Upfirst, EveryArgumentIsAPath)
+{
+	expect_copies({{"-n", "Dash"}, {"--", "Double"}, {"-", "Single"}, {"--help", "Help"}},
+	              {"dash", "double", "single", "help"});
+}
+
+TEST_F(Upfirst, SamePathTwiceGivesOneSoundCopy)
+{
+	const std::string text(100000, 'w');
+	spit(d / "a.txt", text);
+	const result r = up({"a.txt", "a.txt"});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(lines(r.out).size(), 7U);
+	expect_text(slurp(d / "a.txt_CAPIT.txt"), "W" + text.substr(1), "a.txt_CAPIT.txt");
+}
+
+TEST_F(Upfirst, LogOfManyWorkers)
+{
+	std::vector<std::string> paths;
+	for (int i = 0; i < 999; i++) {
+		paths.push_back(numbered("f", i) + ".txt");
+		spit(d / paths.back(), numbered("file number ", i) + "\n");
+	}
+	const result r = up(paths);
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.err, "");
+	expect_log(r.out, paths);
+	for (int i = 0; i < 999; i++)
+		ASSERT_EQ(slurp(d / (paths[i] + "_CAPIT.txt")), numbered("File Number ", i) + "\n");
+}
+
+TEST_F(Upfirst, MoreThan999PathsAreRefused)
+{
+	std::vector<std::string> paths;
+	for (int i = 0; i < 1000; i++) {
+		paths.push_back(numbered("f", i));
+		spit(d / paths.back(), "x");
+	}
+	const result r = up(paths);
+	EXPECT_EQ(r.status, 2);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "upfirst: too many paths: 1000, at most 999\n");
+	EXPECT_FALSE(fs::exists(d / "f0_CAPIT.txt"));
+	EXPECT_EQ(std::distance(fs::directory_iterator(d.path()), {}), 1000);
+}
+
+TEST_F(Upfirst, UnreadableInputsAreReportedAndLeaveNoCopy)
+{
+	fs::create_directory(d / "dir");
+	spit(d / "good.txt", "good one");
+	const result r = up({"missing.txt", "dir", "good.txt"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(sorted_lines(r.err), "upfirst: dir: Is a directory\n"
+	                               "upfirst: missing.txt: No such file or directory\n");
+	expect_log(r.out, {"missing.txt", "dir", "good.txt"});
+	EXPECT_FALSE(fs::exists(d / "missing.txt_CAPIT.txt"));
+	EXPECT_FALSE(fs::exists(d / "dir_CAPIT.txt"));
+	EXPECT_EQ(slurp(d / "good.txt_CAPIT.txt"), "Good One");
+}
+
+TEST_F(Upfirst, CopyNameLeadingToTheInputIsRefused)
+{
+	spit(d / "sym.txt", "keep me\n");
+	spit(d / "hard.txt", "and me\n");
+	fs::create_symlink("sym.txt", d / "sym.txt_CAPIT.txt");
+	fs::create_hard_link(d / "hard.txt", d / "hard.txt_CAPIT.txt");
+	const result r = up({"sym.txt", "hard.txt"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(sorted_lines(r.err), "upfirst: hard.txt_CAPIT.txt: is the input file itself\n"
+	                               "upfirst: sym.txt_CAPIT.txt: is the input file itself\n");
+	EXPECT_EQ(slurp(d / "sym.txt"), "keep me\n");
+	EXPECT_EQ(slurp(d / "hard.txt"), "and me\n");
+}
+
+TEST_F(Upfirst, ExistingCopyIsRewrittenThroughLinks)
+{
+	spit(d / "old.txt_CAPIT.txt", std::string(5000, '#'));
+	spit(d / "other.txt", "untouched? no: the link leads here");
+	fs::create_symlink("other.txt", d / "via.txt_CAPIT.txt");
+	expect_copies({{"old.txt", "Short"}, {"via.txt", "Linked Text"}}, {"short", "linked text"});
+	EXPECT_EQ(slurp(d / "other.txt"), "Linked Text");
+	EXPECT_TRUE(fs::is_symlink(d / "via.txt_CAPIT.txt"));
+}
+
+TEST_F(Upfirst, CopyModeIsAllReadWriteLessTheUmask)
+{
+	spit(d / "a", "a");
+	spit(d / "b", "b");
+	ASSERT_EQ(up({"a"}, {.umask = 027}).status, 0);
+	ASSERT_EQ(up({"b"}, {.umask = 0}).status, 0);
+	EXPECT_EQ(fs::status(d / "a_CAPIT.txt").permissions(), fs::perms(0640));
+	EXPECT_EQ(fs::status(d / "b_CAPIT.txt").permissions(), fs::perms(0666));
+}
+
+TEST_F(Upfirst, FailedWriteIsReported)
+{
+	spit(d / "x.txt", std::string(100000, 'x'));
+	spit(d / "y.txt", "y");
+	fs::create_symlink("/dev/full", d / "x.txt_CAPIT.txt");
+	const result r = up({"x.txt", "y.txt"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "upfirst: x.txt_CAPIT.txt: No space left on device\n");
+	expect_log(r.out, {"x.txt", "y.txt"});
+	EXPECT_EQ(slurp(d / "y.txt_CAPIT.txt"), "Y");
+}
+
+TEST_F(Upfirst, LongPaths)
+{
+	// Deeper than any fixed 1000-byte buffer, and still within PATH_MAX.
+	const std::string part(200, 'd');
+	std::string deep;
+	for (int i = 0; i < 8; i++) {
+		deep += part + "/";
+		fs::create_directory(d / deep);
+	}
+	deep += "file.txt";
+	spit(d / deep, "deep inside");
+	// A name whose copy name is longer than a name may be.
+	const std::string wide(250, 'w');
+	spit(d / wide, "wide");
+	// A path whose copy name does not fit in PATH_MAX: ./././...
+	std::string dots;
+	while (dots.size() + 2 + wide.size() < PATH_MAX - 5)
+		dots += "./";
+	const result r = up({deep, wide, dots + wide});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(sorted_lines(r.err),
+	          sorted_lines("upfirst: " + wide + "_CAPIT.txt: File name too long\n" +
+	                       "upfirst: " + dots + wide + "_CAPIT.txt: File name too long\n"));
+	EXPECT_EQ(slurp(d / (deep + "_CAPIT.txt")), "Deep Inside");
+	expect_log(r.out, {deep, wide, dots + wide});
+}
+
+TEST_F(Upfirst, RefusedThreadsWaitForRoom)
+{
+	// Under this address-space limit only a few workers' stacks fit at
+	// once; large files keep the first ones busy while more are started.
+	std::vector<std::pair<std::string, std::string>> want;
+	std::vector<std::string> texts;
+	for (int i = 0; i < 40; i++) {
+		texts.push_back(std::string(1 << 20, 'w'));
+		want.emplace_back(numbered("in", i), "W" + texts.back().substr(1));
+	}
+	expect_copies(want, texts, {.as_limit = 64 << 20});
+}
+
+TEST_F(Upfirst, NoThreadAtAllIsReported)
+{
+	spit(d / "a.txt", "a");
+	const result r = up({"a.txt"}, no_room_for_a_thread());
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err,
+	          "upfirst: a.txt: cannot start a thread: Resource temporarily unavailable\n");
+	EXPECT_EQ(r.out, "Terminat toate thread-urile\n");
+	EXPECT_FALSE(fs::exists(d / "a.txt_CAPIT.txt"));
+}
+
+TEST_F(Upfirst, CopiesAreFinishedWhenTheLogFails)
+{
+	// Many files, the first of them long, so that the log is flushed
+	// while copies are open.
+	constexpr int files = 300;
+	const auto tail = [](int i) { return std::string(i == 0 ? 4 << 20 : 20000, 'x'); };
+	std::vector<std::string> paths;
+	for (int i = 0; i < files; i++) {
+		paths.push_back(numbered("p", i));
+		spit(d / paths.back(), numbered("some words ", i) + " " + tail(i));
+	}
+	const auto expect_all_copied = [&] {
+		for (int i = 0; i < files; i++)
+			expect_text(slurp(d / (paths[i] + "_CAPIT.txt")),
+			            numbered("Some Words ", i) + " X" + tail(i).substr(1),
+			            paths[i]);
+		for (const auto &p : paths)
+			fs::remove(d / (p + "_CAPIT.txt"));
+	};
+	result r = up(paths, {.stdout_gone = true});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "upfirst: standard output: Broken pipe\n");
+	expect_all_copied();
+
+	r = up(paths, {.stdout_path = "/dev/full"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "upfirst: standard output: No space left on device\n");
+	expect_all_copied();
+
+	// With descriptors 0 and 1 closed, the first copy opened would be
+	// given descriptor 1; the log must not end up inside it.
+	r = up(paths, {.std_closed = true});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "upfirst: standard output: Bad file descriptor\n");
+	expect_all_copied();
+}
+
+} // namespace
