@@ -1,4 +1,5 @@
 #include "capit.h"
+#include "model.h"
 
 #include <gtest/gtest.h>
 
@@ -11,18 +12,6 @@ using namespace std::string_literals;
 
 namespace
 {
-
-// The rule as a reader states it, one byte at a time.
-std::string model(const std::string &s)
-{
-	std::string r = s;
-	for (std::size_t i = 0; i < r.size(); i++) {
-		const bool start = i == 0 || s[i - 1] == ' ' || s[i - 1] == '\n';
-		if (start && s[i] >= 'a' && s[i] <= 'z')
-			r[i] = static_cast<char>(s[i] - 'a' + 'A');
-	}
-	return r;
-}
 
 // Runs the transformation over s cut into reads of the given sizes, carrying
 // the last byte across as a copy loop does.

@@ -18,6 +18,31 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#if defined(__has_feature)
+#define RUN_HAS_FEATURE(x) __has_feature(x)
+#else
+#define RUN_HAS_FEATURE(x) 0
+#endif
+#if defined(__SANITIZE_THREAD__) || RUN_HAS_FEATURE(thread_sanitizer)
+constexpr bool thread_sanitized = true;
+#else
+constexpr bool thread_sanitized = false;
+#endif
+#if defined(__SANITIZE_ADDRESS__) || RUN_HAS_FEATURE(address_sanitizer)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = thread_sanitized;
+#endif
+
+// The sanitizers reserve terabytes of address space for their shadow memory,
+// so a run under an address-space limit cannot be made in such a build.
+#define SKIP_IF_SANITIZED()                                                                        \
+	do {                                                                                       \
+		if (sanitized)                                                                     \
+			GTEST_SKIP() << "an address-space limit leaves no room for the "           \
+			                "sanitizer's shadow memory";                               \
+	} while (0)
+
 struct result {
 	int status = -1; // exit status, or 128 + the signal that ended it
 	std::string out;

@@ -305,6 +305,7 @@ TEST_F(Upfirst, LongPaths)
 
 TEST_F(Upfirst, RefusedThreadsWaitForRoom)
 {
+	SKIP_IF_SANITIZED();
 	// Under this address-space limit only a few workers' stacks fit at
 	// once; large files keep the first ones busy while more are started.
 	std::vector<std::pair<std::string, std::string>> want;
@@ -318,6 +319,7 @@ TEST_F(Upfirst, RefusedThreadsWaitForRoom)
 
 TEST_F(Upfirst, NoThreadAtAllIsReported)
 {
+	SKIP_IF_SANITIZED();
 	spit(d / "a.txt", "a");
 	const result r = up({"a.txt"}, no_room_for_a_thread());
 	EXPECT_EQ(r.status, 1);

@@ -8,6 +8,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <span>
 
 #include <fcntl.h>
@@ -23,7 +25,7 @@ constexpr int max_paths = 999;
 constexpr char suffix[] = "_CAPIT.txt";
 // Large enough that a copy costs little more than the kernel's own work,
 // small enough that 999 workers at once stay within a few tens of MiB.
-constexpr std::size_t block = 32 * 1024;
+constexpr std::size_t block = 128 * 1024;
 
 // Slot i holds the worker of argv[i]; slot 0, the program's name, is unused.
 pthread_t tid[max_paths + 1];
@@ -89,11 +91,18 @@ bool warn(const char *name, const char *reason)
 // last byte of each block decides whether the next block starts a word.
 [[nodiscard]] bool pump(int fi, int fo, const char *nume_in, const char *nume_out)
 {
-	unsigned char in[block];
-	unsigned char out[block];
+	// On the heap, not the stack: every worker's stack pages are fresh, and
+	// glibc hands them back at the thread's exit with a TLB shootdown on
+	// every core, which for many small files cost more than the copying.
+	// Heap blocks freed by one worker are reused by the next.
+	const std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[2 * block]);
+	if (!buf)
+		return warn(nume_in, why(ENOMEM));
+	unsigned char *in = buf.get();
+	unsigned char *out = in + block;
 	unsigned char prev = '\n';
 	for (;;) {
-		const ssize_t got = ::read(fi, in, sizeof in);
+		const ssize_t got = ::read(fi, in, block);
 		if (got == 0)
 			return true;
 		if (got < 0) {
