@@ -25,7 +25,7 @@ constexpr int max_paths = 999;
 constexpr char suffix[] = "_CAPIT.txt";
 // Large enough that a copy costs little more than the kernel's own work,
 // small enough that 999 workers at once stay within a few tens of MiB.
-constexpr std::size_t block = 128 * 1024;
+constexpr std::size_t block = std::size_t{128} * 1024;
 
 // Slot i holds the worker of argv[i]; slot 0, the program's name, is unused.
 pthread_t tid[max_paths + 1];
@@ -122,21 +122,18 @@ bool warn(const char *name, const char *reason)
 [[nodiscard]] bool copy_cap(const char *nume_in)
 {
 	char nume_out[PATH_MAX];
-	const std::size_t len = std::strlen(nume_in);
-	if (len + sizeof suffix > sizeof nume_out) {
+	const int len = std::snprintf(nume_out, sizeof nume_out, "%s%s", nume_in, suffix);
+	if (len < 0 || static_cast<std::size_t>(len) >= sizeof nume_out) {
 		std::fprintf(stderr, "upfirst: %s%s: %s\n", nume_in, suffix, why(ENAMETOOLONG));
 		return false;
 	}
-	std::memcpy(nume_out, nume_in, len);
-	std::memcpy(nume_out + len, suffix, sizeof suffix);
 
 	// The input is checked before the copy exists, so that a path that
 	// cannot be copied leaves no empty copy behind.
 	file fi(::open(nume_in, O_RDONLY | O_CLOEXEC));
 	if (!fi.ok())
 		return warn(nume_in, why(errno));
-	struct stat si {
-	};
+	struct stat si = {};
 	if (::fstat(fi.get(), &si) != 0)
 		return warn(nume_in, why(errno));
 	if (S_ISDIR(si.st_mode))
@@ -147,8 +144,7 @@ bool warn(const char *name, const char *reason)
 	file fo(::open(nume_out, O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
 	if (!fo.ok())
 		return warn(nume_out, why(errno));
-	struct stat so {
-	};
+	struct stat so = {};
 	if (::fstat(fo.get(), &so) != 0)
 		return warn(nume_out, why(errno));
 	if (so.st_dev == si.st_dev && so.st_ino == si.st_ino)
@@ -199,8 +195,7 @@ bool join(int i)
 // customary soft limit of 1024.
 void raise_fd_limit()
 {
-	struct rlimit rl {
-	};
+	struct rlimit rl = {};
 	if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
 		rl.rlim_cur = rl.rlim_max;
 		::setrlimit(RLIMIT_NOFILE, &rl);
