@@ -7,8 +7,7 @@
 
 #include <pthread.h>
 
-namespace
-{
+namespace {
 
 constexpr int threads = 1000;
 constexpr int additions = 100000;

@@ -10,8 +10,7 @@
 
 using namespace std::string_literals;
 
-namespace
-{
+namespace {
 
 // Runs the transformation over s cut into reads of the given sizes, carrying
 // the last byte across as a copy loop does.

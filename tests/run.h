@@ -150,9 +150,8 @@ inline void spit(const std::filesystem::path &p, const std::string &s)
 }
 
 // A fresh directory for one test, removed with everything in it afterwards.
-class scratch_dir
-{
-      public:
+class scratch_dir {
+public:
 	scratch_dir()
 	{
 		std::string tmpl = (std::filesystem::temp_directory_path() / "upfirst-test.XXXXXX");
@@ -173,6 +172,6 @@ class scratch_dir
 		return path_ / name;
 	}
 
-      private:
+private:
 	std::filesystem::path path_;
 };

@@ -13,8 +13,7 @@
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
-namespace
-{
+namespace {
 
 std::vector<std::string> lines(const std::string &s)
 {
@@ -100,9 +99,8 @@ void expect_text(const std::string &got, const std::string &want, const std::str
 	              << " were wanted, first difference at offset " << (diff.first - got.begin());
 }
 
-class Upfirst : public ::testing::Test
-{
-      protected:
+class Upfirst : public ::testing::Test {
+protected:
 	scratch_dir d;
 	result up(const std::vector<std::string> &args, run_opts o = {})
 	{

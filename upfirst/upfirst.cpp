@@ -18,13 +18,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 constexpr int max_paths = 999;
 constexpr char suffix[] = "_CAPIT.txt";
-// Large enough that a copy costs little more than the kernel's own work,
-// small enough that 999 workers at once stay within a few tens of MiB.
+// The read and write size: large enough that a copy costs little more than
+// the kernel's own work, as with dd bs=128K.  Each worker holds two blocks.
 constexpr std::size_t block = std::size_t{128} * 1024;
 
 // Slot i holds the worker of argv[i]; slot 0, the program's name, is unused.
@@ -32,9 +31,8 @@ pthread_t tid[max_paths + 1];
 
 // One owned descriptor, closed on every early return.  The output's close is
 // the last chance to learn of a failed write, so it is also offered checked.
-class file
-{
-      public:
+class file {
+public:
 	explicit file(int fd) : fd_(fd) {}
 	file(const file &) = delete;
 	file &operator=(const file &) = delete;
@@ -52,7 +50,7 @@ class file
 		return r;
 	}
 
-      private:
+private:
 	int fd_;
 };
 
