@@ -79,6 +79,31 @@ def remove_copies(d):
             os.remove(os.path.join(d, name))
 
 
+def interleave(cases, rounds, warm_up):
+    """Runs every (key, dir, command) case once per round, forwards in even
+    rounds and backwards in odd ones, so that what one run leaves behind for
+    the next falls on every command alike.  Returns the median seconds and
+    the median peak resident memory in MiB of each case."""
+    runs = {key: [] for key, _, _ in cases}
+    mem = {key: [] for key, _, _ in cases}
+    for r in range(rounds):
+        for key, d, cmd in (cases if r % 2 == 0 else cases[::-1]):
+            if warm_up:
+                # The first run after other work pays for memory that the
+                # machine (a virtual one, here) has to hand back to tmpfs;
+                # an untimed run first makes every timed run start alike.
+                remove_copies(d)
+                timed(cmd, d)
+            remove_copies(d)
+            t, m = timed(cmd, d)
+            runs[key].append(t)
+            mem[key].append(m)
+        print(f"  round {r + 1}/{rounds}: " + ", ".join(f"{k} {v[-1]:.3f}s" for k, v in runs.items()),
+              file=sys.stderr)
+    return ({k: statistics.median(v) for k, v in runs.items()},
+            {k: statistics.median(v) / 1024 for k, v in mem.items()})
+
+
 def bench_upfirst(bins, work, rounds):
     big_dir = os.path.join(work, "big")
     many_dir = os.path.join(work, "many")
@@ -94,8 +119,6 @@ def bench_upfirst(bins, work, rounds):
         with open(os.path.join(many_dir, name), "wb") as f:
             f.write(text(256 * 1024, 100 + i % 7))
 
-    runs = {k: [] for k in ("dd", "up_big", "base_big", "sed", "up_many", "base_many")}
-    mem = {k: [] for k in runs}
     cases = [
         ("dd", big_dir, ["dd", "if=big.txt", "of=big.txt.dd", "bs=128K", "status=none"]),
         ("up_big", big_dir, [bins["upfirst"], "big.txt"]),
@@ -104,23 +127,7 @@ def bench_upfirst(bins, work, rounds):
         ("up_many", many_dir, [bins["upfirst"]] + many),
         ("base_many", many_dir, [bins["baseline"]] + many),
     ]
-    for r in range(rounds):
-        # Forwards, then backwards: what one run leaves behind for the next
-        # falls on every command alike.
-        for key, d, cmd in (cases if r % 2 == 0 else cases[::-1]):
-            # The first run after other work pays for memory that the
-            # machine (a virtual one, here) has to hand back to tmpfs; an
-            # untimed run first makes every timed run start alike.
-            remove_copies(d)
-            timed(cmd, d)
-            remove_copies(d)
-            t, m = timed(cmd, d)
-            runs[key].append(t)
-            mem[key].append(m)
-        print(f"  round {r + 1}/{rounds}: " + ", ".join(f"{k} {v[-1]:.3f}s" for k, v in runs.items()),
-              file=sys.stderr)
-    med = {k: statistics.median(v) for k, v in runs.items()}
-    peak = {k: statistics.median(v) / 1024 for k, v in mem.items()}
+    med, peak = interleave(cases, rounds, warm_up=True)
     sed_scaled = med["sed"] * (256 * MiB / sed_size)
     rows = [
         ("256 MiB file: upfirst / dd bs=128K", med["up_big"] / med["dd"], "<= 1.3"),
@@ -141,17 +148,8 @@ def bench_upfirst(bins, work, rounds):
 
 
 def bench_tallymill(bins, work, rounds):
-    runs = {k: [] for k in ("tallymill", "tally_ref", "tally_floor")}
-    mem = {k: [] for k in runs}
-    for r in range(rounds):
-        for key in (list(runs) if r % 2 == 0 else list(runs)[::-1]):
-            t, m = timed([bins[key]], work)
-            runs[key].append(t)
-            mem[key].append(m)
-        print(f"  round {r + 1}/{rounds}: " + ", ".join(f"{k} {v[-1]:.3f}s" for k, v in runs.items()),
-              file=sys.stderr)
-    med = {k: statistics.median(v) for k, v in runs.items()}
-    peak = {k: statistics.median(v) / 1024 for k, v in mem.items()}
+    cases = [(key, work, [bins[key]]) for key in ("tallymill", "tally_ref", "tally_floor")]
+    med, peak = interleave(cases, rounds, warm_up=False)
     print("\n| tallymill | median ratio | target |\n|---|---|---|")
     print(f"| tallymill / straightforward C rendering | {med['tallymill'] / med['tally_ref']:.3f} | <= 1.1 |")
     print(f"| tallymill / one uncontended thread (floor) | {med['tallymill'] / med['tally_floor']:.3f} | |")
