@@ -42,24 +42,28 @@ def build(work):
 
 
 @functools.lru_cache(maxsize=None)
-def text(size, seed):
-    """English-like text: words of 1 to 12 letters, lines of about 70 bytes."""
+def chunk(seed):
+    """1 MiB of English-like text: words of 1 to 12 letters, lines of about
+    70 bytes."""
     rng = random.Random(seed)
     words = ["".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(1, 12)))
              for _ in range(5000)]
-    block, line = [], 0
-    total = 0
+    parts, line, total = [], 0, 0
     while total < MiB:
         w = rng.choice(words)
         line += len(w) + 1
         sep = "\n" if line > 70 else " "
         if sep == "\n":
             line = 0
-        block.append(w + sep)
+        parts.append(w + sep)
         total += len(w) + 1
-    chunk = "".join(block).encode()[:MiB]
-    reps = -(-size // len(chunk))
-    return (chunk * reps)[:size]
+    return "".join(parts).encode()[:MiB]
+
+
+def text(size, seed):
+    """size bytes of the chunk of this seed, repeated."""
+    c = chunk(seed)
+    return (c * -(-size // len(c)))[:size]
 
 
 def timed(cmd, cwd, stdout=subprocess.DEVNULL):
