@@ -2,6 +2,7 @@
 // taking a mutex around every single addition, and the total is printed.
 // The contended mutex is the point: it alone keeps the plain int exact.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -36,6 +37,8 @@ const char *why(int err)
 
 int main()
 {
+	// A reader that went away is reported like any failed output.
+	std::signal(SIGPIPE, SIG_IGN);
 	pthread_mutex_init(&mtx, nullptr);
 	pthread_t t[threads];
 	int oldest = 0; // the oldest thread not joined yet

@@ -9,10 +9,13 @@
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -49,15 +52,28 @@ struct result {
 	std::string err;
 };
 
+// Exit status of a child that could not hide /dev: the test is skipped.
+constexpr int no_namespace = 124;
+
 struct run_opts {
-	std::string dir = ".";             // working directory of the child
-	rlim_t as_limit = 0;               // RLIMIT_AS for the child, if not 0
-	rlim_t stack_limit = 0;            // RLIMIT_STACK, the default thread stack size, if not 0
-	mode_t umask = 022;                // umask of the child
+	std::string dir = ".";                           // working directory of the child
+	std::vector<std::pair<int, rlim_t>> limits = {}; // setrlimit(first, second) in the child
+	mode_t umask = 022;                              // umask of the child
 	const char *stdout_path = nullptr; // standard output goes to this file, if set
 	bool stdout_gone = false;          // standard output is a pipe whose reader is gone
 	bool std_closed = false;           // standard input and output are not open at all
+	bool no_dev = false; // an empty /dev (a private mount namespace) and no standard input
+	int extra_fds = 0;   // descriptors inherited open beyond the standard three
 };
+
+// Gives the child an empty /dev, as in a container or a chroot without one.
+// The mounts are made private first, so that nothing reaches this system.
+inline bool hide_dev()
+{
+	return ::unshare(CLONE_NEWNS) == 0 &&
+	       ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+	       ::mount("none", "/dev", "tmpfs", 0, nullptr) == 0;
+}
 
 inline std::string read_fd(int fd)
 {
@@ -101,14 +117,20 @@ inline result run(const std::string &prog, const std::vector<std::string> &args,
 			::close(0);
 			::close(1);
 		}
+		if (o.no_dev && (!hide_dev() || ::close(0) != 0))
+			::_exit(no_namespace);
+		for (int i = 0; i < o.extra_fds; i++)
+			if (::dup(2) < 0)
+				::_exit(125);
 		::umask(o.umask);
 		// As a shell would start it, whatever this test process ignores.
 		::signal(SIGPIPE, SIG_DFL);
-		const struct rlimit as = {o.as_limit, o.as_limit};
-		const struct rlimit stack = {o.stack_limit, o.stack_limit};
-		if ((o.as_limit != 0 && ::setrlimit(RLIMIT_AS, &as) != 0) ||
-		    (o.stack_limit != 0 && ::setrlimit(RLIMIT_STACK, &stack) != 0))
-			::_exit(125);
+		::signal(SIGXFSZ, SIG_DFL);
+		for (const auto &[resource, value] : o.limits) {
+			const struct rlimit rl = {value, value};
+			if (::setrlimit(resource, &rl) != 0)
+				::_exit(125);
+		}
 		::execv(prog.c_str(), argv.data());
 		::_exit(126);
 	}
@@ -129,11 +151,10 @@ inline result run(const std::string &prog, const std::vector<std::string> &args,
 }
 
 // Limits under which the program itself runs but not one thread's stack fits.
-constexpr run_opts no_room_for_a_thread()
+inline run_opts no_room_for_a_thread()
 {
 	run_opts o;
-	o.as_limit = 256UL << 20;
-	o.stack_limit = 1UL << 30;
+	o.limits = {{RLIMIT_AS, 256UL << 20}, {RLIMIT_STACK, 1UL << 30}};
 	return o;
 }
 

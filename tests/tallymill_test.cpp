@@ -20,7 +20,7 @@ TEST(Tallymill, RefusedThreadsWaitForRoom)
 {
 	SKIP_IF_SANITIZED();
 	// 1000 default stacks do not fit in 1 GiB.
-	const result r = run(TALLYMILL, {}, {.as_limit = 1UL << 30});
+	const result r = run(TALLYMILL, {}, {.limits = {{RLIMIT_AS, 1UL << 30}}});
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.out, "100000000\n");
 	EXPECT_EQ(r.err, "");
@@ -40,9 +40,19 @@ TEST(Tallymill, FailedOutputIsReported)
 	if (thread_sanitized)
 		GTEST_SKIP()
 		    << "under ThreadSanitizer the counter runs once, in PrintsTheExactTotal";
-	const result r = run(TALLYMILL, {}, {.stdout_path = "/dev/full"});
-	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(r.err, "tallymill: standard output: No space left on device\n");
+	const struct {
+		run_opts opts;
+		const char *err;
+	} rows[] = {
+	    {{.stdout_path = "/dev/full"}, "tallymill: standard output: No space left on device\n"},
+	    {{.stdout_gone = true}, "tallymill: standard output: Broken pipe\n"},
+	};
+	for (const auto &row : rows) {
+		const result r = run(TALLYMILL, {}, row.opts);
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(r.err, row.err);
+		EXPECT_EQ(r.out, "");
+	}
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // upfirst run as a user runs it: in a scratch directory, checking its exact
 // log, its copies, its diagnostics and its exit status.
+#include "model.h"
 #include "run.h"
 
 #include <gtest/gtest.h>
@@ -246,14 +247,192 @@ TEST_F(Upfirst, ExistingCopyIsRewrittenThroughLinks)
 	EXPECT_TRUE(fs::is_symlink(d / "via.txt_CAPIT.txt"));
 }
 
-TEST_F(Upfirst, CopyModeIsAllReadWriteLessTheUmask)
+TEST_F(Upfirst, NewCopyTakesTheInputsModeLessTheUmask)
 {
-	spit(d / "a", "a");
-	spit(d / "b", "b");
-	ASSERT_EQ(up({"a"}, {.umask = 027}).status, 0);
-	ASSERT_EQ(up({"b"}, {.umask = 0}).status, 0);
-	EXPECT_EQ(fs::status(d / "a_CAPIT.txt").permissions(), fs::perms(0640));
-	EXPECT_EQ(fs::status(d / "b_CAPIT.txt").permissions(), fs::perms(0666));
+	// A copy never grants access that its input does not; one that exists
+	// keeps its mode.
+	const struct {
+		const char *name;
+		fs::perms input;
+		mode_t umask;
+		int existing; // mode of a copy that is there before the run, or -1
+		fs::perms want;
+	} cases[] = {
+	    {"private", fs::perms(0600), 022, -1, fs::perms(0600)},
+	    {"group", fs::perms(0664), 027, -1, fs::perms(0640)},
+	    {"open", fs::perms(0644), 0, -1, fs::perms(0644)},
+	    {"execute", fs::perms(0755), 0, -1, fs::perms(0644)},
+	    {"kept", fs::perms(0644), 022, 0604, fs::perms(0604)},
+	};
+	for (const auto &c : cases) {
+		spit(d / c.name, "a");
+		fs::permissions(d / c.name, c.input);
+		const std::string copy = c.name + "_CAPIT.txt"s;
+		if (c.existing >= 0) {
+			spit(d / copy, "old");
+			fs::permissions(d / copy, fs::perms(c.existing));
+		}
+		ASSERT_EQ(up({c.name}, {.umask = c.umask}).status, 0) << c.name;
+		EXPECT_EQ(fs::status(d / copy).permissions(), c.want) << c.name;
+		EXPECT_EQ(slurp(d / copy), "A") << c.name;
+	}
+}
+
+// Text of some size with a word start in every few bytes.
+std::string words_of(std::size_t size, int seed)
+{
+	std::string s;
+	for (int i = seed; s.size() < size; i++)
+		s += numbered(i % 5 == 0 ? "line\n" : "word ", i);
+	s.resize(size);
+	return s;
+}
+
+TEST_F(Upfirst, LimitsLoseNoFile)
+{
+	// Each row sets a limit in the child as a shell's ulimit would; every
+	// file is copied whole but the one that the row names as failed.
+	const struct {
+		const char *what;
+		run_opts opts;
+		int files;
+		std::size_t size;
+		std::size_t first_size; // of in0, which alone may fail
+		bool needs_plain_build; // the sanitizers' shadow memory needs room
+		std::string err;
+	} rows[] = {
+	    {"file size",
+	     {.limits = {{RLIMIT_FSIZE, 64 << 10}}},
+	     4,
+	     40 << 10,
+	     100 << 10,
+	     false,
+	     "upfirst: in0_CAPIT.txt: File too large\n"},
+	    {"descriptors", {.limits = {{RLIMIT_NOFILE, 10}}}, 60, 1 << 20, 1 << 20, false, ""},
+	    // Three more held by the parent: the system runs out before the budget.
+	    {"inherited descriptors",
+	     {.limits = {{RLIMIT_NOFILE, 10}}, .extra_fds = 3},
+	     60,
+	     1 << 20,
+	     1 << 20,
+	     false,
+	     ""},
+	    {"address space", {.limits = {{RLIMIT_AS, 80000 << 10}}}, 200, 30, 30, true, ""},
+	    {"no /dev", {.no_dev = true}, 3, 1000, 1000, false, ""},
+	};
+	for (const auto &row : rows) {
+		if (row.needs_plain_build && sanitized)
+			continue;
+		SCOPED_TRACE(row.what);
+		std::vector<std::string> paths;
+		for (int i = 0; i < row.files; i++) {
+			paths.push_back(numbered("in", i));
+			spit(d / paths.back(), words_of(i == 0 ? row.first_size : row.size, i));
+			// An old copy, which must not be emptied without being rewritten.
+			spit(d / (paths.back() + "_CAPIT.txt"), "old");
+		}
+		const result r = up(paths, row.opts);
+		if (r.status == no_namespace && row.opts.no_dev) {
+			std::cerr << "skipped: no mount namespace for an empty /dev\n";
+			continue;
+		}
+		EXPECT_EQ(r.status, row.err.empty() ? 0 : 1);
+		EXPECT_EQ(r.err, row.err);
+		expect_log(r.out, paths);
+		for (int i = row.err.empty() ? 0 : 1; i < row.files; i++)
+			expect_text(slurp(d / (paths[i] + "_CAPIT.txt")),
+			            model(words_of(row.size, i)), paths[i]);
+		for (const auto &p : paths) {
+			fs::remove(d / p);
+			fs::remove(d / (p + "_CAPIT.txt"));
+		}
+	}
+}
+
+TEST_F(Upfirst, RunNeverWritesWhatItReads)
+{
+	// Large enough that a worker still reads while another would write.
+	const std::string a = words_of(1 << 20, 1);
+	const std::string b = words_of(1 << 20, 2);
+	const struct {
+		const char *what;
+		std::vector<std::pair<std::string, std::string>>
+		    links; // {target, name}: ln -s or ln
+		bool hard;
+		std::vector<std::string> args;
+		std::string err;                                       // sorted lines
+		std::vector<std::pair<std::string, std::string>> want; // file, text ("-" if absent)
+	} rows[] = {
+	    {"a second run over its own copies",
+	     {},
+	     false,
+	     {"a", "a_CAPIT.txt", "b", "b_CAPIT.txt"},
+	     "upfirst: a_CAPIT.txt: is also an input of this run\n"
+	     "upfirst: b_CAPIT.txt: is also an input of this run\n",
+	     {{"a_CAPIT.txt", model(a)}, {"a_CAPIT.txt_CAPIT.txt", model(a)}, {"b", b}}},
+	    {"a copy linked to another input",
+	     {{"a", "b_CAPIT.txt"}},
+	     true,
+	     {"a", "b"},
+	     "upfirst: b_CAPIT.txt: is also an input of this run\n",
+	     {{"a", a}, {"a_CAPIT.txt", model(a)}}},
+	    {"an input that another worker creates",
+	     {},
+	     false,
+	     {"a", "a_CAPIT.txt"},
+	     "upfirst: a_CAPIT.txt: No such file or directory\n",
+	     {{"a_CAPIT.txt", model(a)}, {"a_CAPIT.txt_CAPIT.txt", "-"}}},
+	    {"two inputs sharing one copy",
+	     {{"a_CAPIT.txt", "b_CAPIT.txt"}},
+	     true,
+	     {"a", "b"},
+	     "upfirst: b_CAPIT.txt: is also the copy of an earlier path\n",
+	     {{"a_CAPIT.txt", model(a)}, {"b", b}}},
+	    {"a link to nowhere as the copy",
+	     {{"nowhere", "a_CAPIT.txt"}},
+	     false,
+	     {"a", "b"},
+	     "upfirst: a_CAPIT.txt: not writing through dangling symlink\n",
+	     {{"nowhere", "-"}, {"b_CAPIT.txt", model(b)}}},
+	    {"standard output as an input and as a copy",
+	     {{"log", "b_CAPIT.txt"}},
+	     false,
+	     {"log", "b", "a"},
+	     "upfirst: b_CAPIT.txt: is standard output\n"
+	     "upfirst: log: is standard output\n",
+	     {{"a_CAPIT.txt", model(a)}, {"log_CAPIT.txt", "-"}}},
+	};
+	for (const auto &row : rows) {
+		SCOPED_TRACE(row.what);
+		scratch_dir w;
+		spit(w / "a", a);
+		spit(w / "b", b);
+		spit(w / "a_CAPIT.txt", model(a));
+		spit(w / "b_CAPIT.txt", model(b));
+		spit(w / "log", "");
+		for (const auto &[target, name] : row.links) {
+			fs::remove(w / name);
+			if (row.hard)
+				fs::create_hard_link(w / target, w / name);
+			else
+				fs::create_symlink(target, w / name);
+		}
+		if (row.err.find("No such file") != std::string::npos)
+			fs::remove(w / "a_CAPIT.txt");
+		const std::string log = w / "log";
+		const result r =
+		    run(UPFIRST, row.args, {.dir = w.path(), .stdout_path = log.c_str()});
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(sorted_lines(r.err), row.err);
+		for (const auto &[name, text] : row.want)
+			if (text == "-")
+				EXPECT_FALSE(fs::exists(w / name)) << name;
+			else
+				expect_text(slurp(w / name), text, name);
+		EXPECT_EQ(slurp(w / "a"), a);
+		if (row.args[0] != "log")
+			expect_log(slurp(w / "log"), row.args);
+	}
 }
 
 TEST_F(Upfirst, FailedWriteIsReported)
@@ -306,7 +485,7 @@ TEST_F(Upfirst, RefusedThreadsWaitForRoom)
 		texts.push_back(std::string(1 << 20, 'w'));
 		want.emplace_back(numbered("in", i), "W" + texts.back().substr(1));
 	}
-	expect_copies(want, texts, {.as_limit = 64 << 20});
+	expect_copies(want, texts, {.limits = {{RLIMIT_AS, 64 << 20}}});
 }
 
 TEST_F(Upfirst, NoThreadAtAllIsReported)

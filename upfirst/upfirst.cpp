@@ -25,21 +25,120 @@ constexpr char suffix[] = "_CAPIT.txt";
 // The read and write size: large enough that a copy costs little more than
 // the kernel's own work, as with dd bs=128K.  Each worker holds two blocks.
 constexpr std::size_t block = std::size_t{128} * 1024;
+// When the heap has no room for those (under ulimit -v), a worker copies
+// through two of these on its own stack, which may be as small as 16 KiB.
+constexpr std::size_t small_block = 2048;
+// open_copy's answer for a copy's name that is a symbolic link to nothing.
+constexpr int dangling = -2;
 
 // Slot i holds the worker of argv[i]; slot 0, the program's name, is unused.
 pthread_t tid[max_paths + 1];
+char **args;
+
+// Two names lead to one file when these agree.
+struct ident {
+	dev_t dev = 0;
+	ino_t ino = 0;
+	bool operator==(const ident &) const = default;
+};
+
+ident ident_of(const struct stat &st)
+{
+	return {st.st_dev, st.st_ino};
+}
+
+// What the launcher found of path i and of its copy before the first worker
+// started.  The workers judge by this, so that no outcome of a run depends
+// on which of them happens to run first.
+struct before {
+	int err = 0; // why the input could not be found, or 0
+	ident in;
+	bool copy_exists = false;
+	ident copy;
+	bool copy_dangling = false; // the copy's name is a symbolic link to nothing
+};
+before seen[max_paths + 1];
+// Standard output, when it is a regular file: the log is written into it.
+bool log_is_file;
+ident log_file;
+
+// Each worker holds two descriptors, for its input and its copy, and takes
+// both from this budget at once, so that none of them ever holds one while
+// it waits for the other.  The budget starts from the open-file limit, so
+// that under ordinary limits nobody waits.
+pthread_mutex_t fd_mtx = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t fd_freed = PTHREAD_COND_INITIALIZER;
+long fd_free;   // descriptors the workers may still take
+int fd_holders; // workers holding their two
+
+// A worker's share of the budget, from before it opens its input until it
+// has closed both files.
+class fd_share {
+public:
+	fd_share()
+	{
+		pthread_mutex_lock(&fd_mtx);
+		take();
+		pthread_mutex_unlock(&fd_mtx);
+	}
+	fd_share(const fd_share &) = delete;
+	fd_share &operator=(const fd_share &) = delete;
+	~fd_share()
+	{
+		pthread_mutex_lock(&fd_mtx);
+		fd_free += 2;
+		fd_holders--;
+		pthread_cond_broadcast(&fd_freed);
+		pthread_mutex_unlock(&fd_mtx);
+	}
+	// The system ran out of descriptors before the budget did (other open
+	// files, or the system-wide table): none is free now.  The caller has
+	// closed what it held; this waits, without a share, until another worker
+	// closes its files, and takes a share anew.  False when no other worker
+	// holds any, so that waiting could not help.
+	[[nodiscard]] bool wait_for_room()
+	{
+		pthread_mutex_lock(&fd_mtx);
+		const bool others = fd_holders > 1;
+		if (others) {
+			fd_holders--;
+			fd_free = 0;
+			take();
+		}
+		pthread_mutex_unlock(&fd_mtx);
+		return others;
+	}
+
+private:
+	// With no other holder, a worker goes ahead even over budget: it alone
+	// learns whether the system has a descriptor for it.
+	static void take()
+	{
+		while (fd_free < 2 && fd_holders > 0)
+			pthread_cond_wait(&fd_freed, &fd_mtx);
+		fd_free -= 2;
+		fd_holders++;
+	}
+};
+
+bool out_of_fds(int err)
+{
+	return err == EMFILE || err == ENFILE;
+}
 
 // One owned descriptor, closed on every early return.  The output's close is
 // the last chance to learn of a failed write, so it is also offered checked.
 class file {
 public:
-	explicit file(int fd) : fd_(fd) {}
+	file() = default;
 	file(const file &) = delete;
 	file &operator=(const file &) = delete;
-	~file()
+	~file() { reset(-1); }
+	void reset(int fd)
 	{
 		if (fd_ >= 0)
 			::close(fd_);
+		fd_ = fd;
 	}
 	[[nodiscard]] bool ok() const { return fd_ >= 0; }
 	[[nodiscard]] int get() const { return fd_; }
@@ -51,7 +150,7 @@ public:
 	}
 
 private:
-	int fd_;
+	int fd_ = -1;
 };
 
 // strerror() may share one buffer between threads; the bare description
@@ -67,6 +166,14 @@ bool warn(const char *name, const char *reason)
 {
 	std::fprintf(stderr, "upfirst: %s: %s\n", name, reason);
 	return false;
+}
+
+// The copy's name: the path with the suffix appended; false if it does not
+// fit in PATH_MAX.
+[[nodiscard]] bool copy_name(std::span<char, PATH_MAX> nume_out, const char *nume_in)
+{
+	const int len = std::snprintf(nume_out.data(), nume_out.size(), "%s%s", nume_in, suffix);
+	return len >= 0 && static_cast<std::size_t>(len) < nume_out.size();
 }
 
 [[nodiscard]] bool write_all(int fd, std::span<const unsigned char> buf)
@@ -87,20 +194,12 @@ bool warn(const char *name, const char *reason)
 
 // Streams fi into fo through the word-start rule, one block at a time; the
 // last byte of each block decides whether the next block starts a word.
-[[nodiscard]] bool pump(int fi, int fo, const char *nume_in, const char *nume_out)
+[[nodiscard]] bool pump(int fi, int fo, std::span<unsigned char> in, std::span<unsigned char> out,
+                        const char *nume_in, const char *nume_out)
 {
-	// On the heap, not the stack: every worker's stack pages are fresh, and
-	// glibc hands them back at the thread's exit with a TLB shootdown on
-	// every core, which for many small files cost more than the copying.
-	// Heap blocks freed by one worker are reused by the next.
-	const std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[2 * block]);
-	if (!buf)
-		return warn(nume_in, why(ENOMEM));
-	unsigned char *in = buf.get();
-	unsigned char *out = in + block;
 	unsigned char prev = '\n';
 	for (;;) {
-		const ssize_t got = ::read(fi, in, block);
+		const ssize_t got = ::read(fi, in.data(), in.size());
 		if (got == 0)
 			return true;
 		if (got < 0) {
@@ -109,51 +208,154 @@ bool warn(const char *name, const char *reason)
 			return warn(nume_in, why(errno));
 		}
 		const auto len = static_cast<std::size_t>(got);
-		prev = cap_block({in, len}, {out, len}, prev);
-		if (!write_all(fo, {out, len}))
+		prev = cap_block(in.first(len), out.first(len), prev);
+		if (!write_all(fo, out.first(len)))
 			return warn(nume_out, why(errno));
 	}
 }
 
-// Writes the capitalized copy of nume_in.  Every failure is reported here,
-// and none of them leaves the input changed.
-[[nodiscard]] bool copy_cap(const char *nume_in)
+// Kept out of copy_cap's frame, so that the stack is only used when the heap
+// has no room.
+[[gnu::noinline, nodiscard]] bool pump_small(int fi, int fo, const char *nume_in,
+                                             const char *nume_out)
 {
+	unsigned char in[small_block];
+	unsigned char out[small_block];
+	return pump(fi, fo, in, out, nume_in, nume_out);
+}
+
+// Opens the copy for writing without emptying it.  An existing file, or a
+// link to one, is opened as it is.  A missing one is created with MODE less
+// the umask, and never through a symbolic link: O_EXCL does not follow one,
+// so that a link to nowhere planted where the copy goes cannot make upfirst
+// create a file of someone else's choosing.
+int open_copy(const char *nume_out, mode_t mode)
+{
+	int fd = ::open(nume_out, O_WRONLY | O_CLOEXEC);
+	if (fd >= 0 || errno != ENOENT)
+		return fd;
+	fd = ::open(nume_out, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+	if (fd >= 0 || errno != EEXIST)
+		return fd;
+	// A worker for the same input has just created it, or it is a link.
+	fd = ::open(nume_out, O_WRONLY | O_CLOEXEC);
+	return fd < 0 && errno == ENOENT ? dangling : fd;
+}
+
+// Why the copy, now open as the file C, must not be written, or null.  A run
+// never writes a file that it reads, nor one that another worker writes.
+const char *copy_refusal(int i, ident c)
+{
+	const before &b = seen[i];
+	if (c == b.in)
+		return "is the input file itself";
+	if (log_is_file && c == log_file)
+		return "is standard output";
+	for (int j = 1; args[j] != nullptr; j++)
+		if (seen[j].err == 0 && seen[j].in == c)
+			return "is also an input of this run";
+	// Two inputs whose existing copies are one file: the first one writes.
+	for (int j = 1; j < i; j++)
+		if (seen[j].copy_exists && seen[j].copy == c && seen[j].err == 0 &&
+		    !(seen[j].in == b.in))
+			return "is also the copy of an earlier path";
+	return nullptr;
+}
+
+// Opens path i and its copy into FI and FO, the copy emptied; false when the
+// path was refused or failed, which is reported here.  When descriptors run
+// out, it closes what it opened before it waits for room, and starts again.
+[[nodiscard]] bool open_both(int i, const char *nume_out, file &fi, file &fo, fd_share &share)
+{
+	const char *nume_in = args[i];
+	for (;;) {
+		fi.reset(::open(nume_in, O_RDONLY | O_CLOEXEC));
+		struct stat si = {};
+		if (!fi.ok() || ::fstat(fi.get(), &si) != 0) {
+			const int err = errno;
+			if (out_of_fds(err) && share.wait_for_room())
+				continue;
+			return warn(nume_in, why(err));
+		}
+		if (!(ident_of(si) == seen[i].in))
+			return warn(nume_in, "was replaced during the run");
+		if (S_ISDIR(si.st_mode))
+			return warn(nume_in, why(EISDIR));
+
+		// Not O_TRUNC: the copy's name may lead to a file that must not
+		// change, and it is emptied only once it is known to be none of them.
+		fo.reset(open_copy(nume_out, si.st_mode & 0666));
+		if (fo.get() == dangling) {
+			fo.reset(-1);
+			return warn(nume_out, "not writing through dangling symlink");
+		}
+		struct stat so = {};
+		if (!fo.ok() || ::fstat(fo.get(), &so) != 0) {
+			const int err = errno;
+			if (out_of_fds(err)) {
+				fi.reset(-1);
+				if (share.wait_for_room())
+					continue;
+			}
+			return warn(nume_out, why(err));
+		}
+		if (const char *refusal = copy_refusal(i, ident_of(so)))
+			return warn(nume_out, refusal);
+		// A new copy is left alone: emptying an empty file costs nothing
+		// here, but ext4 takes it as a file being replaced and writes it
+		// back early.
+		if (S_ISREG(so.st_mode) && so.st_size > 0 && ::ftruncate(fo.get(), 0) != 0)
+			return warn(nume_out, why(errno));
+		return true;
+	}
+}
+
+// Writes the capitalized copy of path i.  Every failure is reported here,
+// and none of them leaves an input changed.
+[[nodiscard]] bool copy_cap(int i)
+{
+	const char *nume_in = args[i];
 	char nume_out[PATH_MAX];
-	const int len = std::snprintf(nume_out, sizeof nume_out, "%s%s", nume_in, suffix);
-	if (len < 0 || static_cast<std::size_t>(len) >= sizeof nume_out) {
+	if (!copy_name(nume_out, nume_in)) {
 		std::fprintf(stderr, "upfirst: %s%s: %s\n", nume_in, suffix, why(ENAMETOOLONG));
 		return false;
 	}
+	// Missing when the run began is missing for the whole run, even if
+	// another worker creates the file meanwhile.
+	if (seen[i].err != 0)
+		return warn(nume_in, why(seen[i].err));
+	if (log_is_file && seen[i].in == log_file)
+		return warn(nume_in, "is standard output");
+	if (seen[i].copy_dangling)
+		return warn(nume_out, "not writing through dangling symlink");
 
-	// The input is checked before the copy exists, so that a path that
-	// cannot be copied leaves no empty copy behind.
-	file fi(::open(nume_in, O_RDONLY | O_CLOEXEC));
-	if (!fi.ok())
-		return warn(nume_in, why(errno));
-	struct stat si = {};
-	if (::fstat(fi.get(), &si) != 0)
-		return warn(nume_in, why(errno));
-	if (S_ISDIR(si.st_mode))
-		return warn(nume_in, why(EISDIR));
-
-	// Not O_TRUNC: the copy's name may lead back to the input through a
-	// link, and it is emptied only once it is known to be another file.
-	file fo(::open(nume_out, O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
-	if (!fo.ok())
-		return warn(nume_out, why(errno));
-	struct stat so = {};
-	if (::fstat(fo.get(), &so) != 0)
-		return warn(nume_out, why(errno));
-	if (so.st_dev == si.st_dev && so.st_ino == si.st_ino)
-		return warn(nume_out, "is the input file itself");
-	if (S_ISREG(so.st_mode) && ::ftruncate(fo.get(), 0) != 0)
-		return warn(nume_out, why(errno));
-
-	const bool ok = pump(fi.get(), fo.get(), nume_in, nume_out);
+	fd_share share;
+	// On the heap, not the stack: every worker's stack pages are fresh, and
+	// glibc hands them back at the thread's exit with a TLB shootdown on
+	// every core, which for many small files cost more than the copying.
+	// Heap blocks freed by one worker are reused by the next.  Taken before
+	// the copy is emptied, so that no copy is emptied for want of memory.
+	const std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[2 * block]);
+	file fi;
+	file fo;
+	if (!open_both(i, nume_out, fi, fo, share))
+		return false;
+	const bool ok = buf ? pump(fi.get(), fo.get(), {buf.get(), block},
+	                           {buf.get() + block, block}, nume_in, nume_out)
+	                    : pump_small(fi.get(), fo.get(), nume_in, nume_out);
 	if (fo.close() != 0)
 		return warn(nume_out, why(errno));
 	return ok;
+}
+
+// The slot of a worker's path: the launcher hands it the argument string
+// itself.
+int slot_of(const void *nume_in)
+{
+	int i = 1;
+	while (args[i] != nume_in)
+		i++;
+	return i;
 }
 
 // The body of one worker.  Its result tells the launcher how the copy went:
@@ -163,7 +365,7 @@ void *make_cap(void *nume_in)
 	const char *path = static_cast<const char *>(nume_in);
 	const long self = static_cast<long>(pthread_self());
 	std::printf("Threadul: %ld ..> %s\n", self, path);
-	const bool ok = copy_cap(path);
+	const bool ok = copy_cap(slot_of(nume_in));
 	std::printf("Terminat threadul: %ld ...> %s\n", self, path);
 	return ok ? nullptr : nume_in;
 }
@@ -176,28 +378,55 @@ bool join(int i)
 	return res == nullptr;
 }
 
+// Records path i and its copy as they are before any worker runs.
+void look(int i)
+{
+	before &b = seen[i];
+	struct stat st = {};
+	if (::stat(args[i], &st) != 0) {
+		b.err = errno;
+		return;
+	}
+	b.in = ident_of(st);
+	char nume_out[PATH_MAX];
+	if (!copy_name(nume_out, args[i]))
+		return;
+	if (::stat(nume_out, &st) == 0) {
+		b.copy_exists = true;
+		b.copy = ident_of(st);
+	} else if (errno == ENOENT && ::lstat(nume_out, &st) == 0) {
+		b.copy_dangling = true;
+	}
+}
+
 // open() hands out the lowest free descriptor: with standard output closed,
 // a copy would land on descriptor 1 and the log would be written into it.
-// Each closed standard descriptor is held by /dev/null opened read-only, so
-// that writing to it fails and is reported instead.
-[[nodiscard]] bool hold_std_fds()
+// Each closed standard descriptor is held by the root directory opened as a
+// bare path, which every system has and every write to fails.
+void hold_std_fds()
 {
 	for (int fd = 0; fd <= 2; fd++)
-		if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF &&
-		    ::open("/dev/null", O_RDONLY) != fd)
-			return warn("/dev/null", why(errno));
-	return true;
+		if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+			::open("/", O_PATH | O_DIRECTORY);
+	struct stat st = {};
+	if (::fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode)) {
+		log_is_file = true;
+		log_file = ident_of(st);
+	}
 }
 
 // Every live worker holds two descriptors; 999 of them need more than the
-// customary soft limit of 1024.
-void raise_fd_limit()
+// customary soft limit of 1024.  Returns the limit.
+long raise_fd_limit()
 {
 	struct rlimit rl = {};
-	if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+	if (::getrlimit(RLIMIT_NOFILE, &rl) != 0)
+		return 1024;
+	if (rl.rlim_cur < rl.rlim_max) {
 		rl.rlim_cur = rl.rlim_max;
 		::setrlimit(RLIMIT_NOFILE, &rl);
 	}
+	return rl.rlim_cur > INT_MAX ? INT_MAX : static_cast<long>(rl.rlim_cur);
 }
 
 // The log is written by many threads; a failure of it is learnt here, once,
@@ -222,11 +451,15 @@ int main(int argc, char *argv[])
 		             max_paths);
 		return 2;
 	}
-	if (!hold_std_fds())
-		return 1;
-	// A reader of the log that goes away must not cut the copies short.
+	hold_std_fds();
+	// A reader of the log that goes away, or a copy that reaches the file
+	// size limit, fails that write alone instead of killing every copy.
 	std::signal(SIGPIPE, SIG_IGN);
-	raise_fd_limit();
+	std::signal(SIGXFSZ, SIG_IGN);
+	fd_free = raise_fd_limit() - 3;
+	args = argv;
+	for (int i = 1; argv[i] != nullptr; i++)
+		look(i);
 
 	int status = 0;
 	int oldest = 1; // the oldest worker not joined yet
