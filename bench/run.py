@@ -3,9 +3,14 @@
 
 Every figure is a ratio of medians over runs interleaved in this one
 invocation, in alternating order, so that a busy or slow machine moves both
-sides alike.  The
-corpus is made afresh on tmpfs (/dev/shm), keeping disk write-back out of
-the figures.  Usage: bench/run.py [--rounds N] [--only upfirst|tallymill]
+sides alike.  upfirst is timed in memory (tmpfs, /dev/shm) and on a disk
+directory (the default temporary directory, or --disk); every timed run
+follows an untimed one of the same command, so that each finds the machine
+in the same state, and on disk it starts after a sync and only the command
+is timed.
+
+Usage: bench/run.py [--rounds N] [--only upfirst|tallymill] [--disk DIR]
+                    [--upfirst PATH]
 """
 import argparse
 import functools
@@ -21,6 +26,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 MiB = 1 << 20
+MANY = [f"f{i:03}.txt" for i in range(999)]
 
 
 def sh(*cmd, **kw):
@@ -34,7 +40,7 @@ def build(work):
        cwd=ROOT, stdout=subprocess.DEVNULL)
     bins = {"upfirst": os.path.join(ROOT, "build/release/upfirst"),
             "tallymill": os.path.join(ROOT, "build/release/tallymill")}
-    for name in ("baseline", "tally_ref", "tally_floor"):
+    for name in ("baseline", "copy", "threads", "tally_ref", "tally_floor"):
         out = os.path.join(work, name)
         sh("cc", "-O2", "-pthread", "-o", out, os.path.join(HERE, name + ".c"))
         bins[name] = out
@@ -66,10 +72,37 @@ def text(size, seed):
     return (c * -(-size // len(c)))[:size]
 
 
-def timed(cmd, cwd, stdout=subprocess.DEVNULL):
+def make_corpus(place):
+    """place/big: one 256 MiB file and a 16 MiB one for sed; place/many: 999
+    files of 256 KiB."""
+    big, many = os.path.join(place, "big"), os.path.join(place, "many")
+    os.mkdir(big)
+    os.mkdir(many)
+    with open(os.path.join(big, "big.txt"), "wb") as f:
+        f.write(text(256 * MiB, 1))
+    with open(os.path.join(big, "small.txt"), "wb") as f:
+        f.write(text(16 * MiB, 2))
+    for i, name in enumerate(MANY):
+        with open(os.path.join(many, name), "wb") as f:
+            f.write(text(256 * 1024, 100 + i % 7))
+    return big, many
+
+
+def clean(d):
+    """Removes every output of the commands, and leaves cp an empty target."""
+    for name in os.listdir(d):
+        p = os.path.join(d, name)
+        if name == "cp.out":
+            shutil.rmtree(p)
+        elif name.endswith(("_CAPIT.txt", ".dd", ".cp")):
+            os.remove(p)
+    os.mkdir(os.path.join(d, "cp.out"))
+
+
+def timed(cmd, cwd):
     """Wall time in seconds and peak resident memory in KiB of one run."""
     t0 = time.perf_counter()
-    r = subprocess.run(["/usr/bin/time", "-f", "%M"] + cmd, cwd=cwd, stdout=stdout,
+    r = subprocess.run(["/usr/bin/time", "-f", "%M"] + cmd, cwd=cwd, stdout=subprocess.DEVNULL,
                        stderr=subprocess.PIPE, text=True)
     elapsed = time.perf_counter() - t0
     if r.returncode != 0:
@@ -77,82 +110,105 @@ def timed(cmd, cwd, stdout=subprocess.DEVNULL):
     return elapsed, int(r.stderr.strip().splitlines()[-1])
 
 
-def remove_copies(d):
-    for name in os.listdir(d):
-        if name.endswith("_CAPIT.txt") or name.endswith(".dd"):
-            os.remove(os.path.join(d, name))
-
-
 def interleave(cases, rounds, warm_up):
-    """Runs every (key, dir, command) case once per round, forwards in even
-    rounds and backwards in odd ones, so that what one run leaves behind for
-    the next falls on every command alike.  Returns the median seconds and
-    the median peak resident memory in MiB of each case."""
-    runs = {key: [] for key, _, _ in cases}
-    mem = {key: [] for key, _, _ in cases}
+    """Runs every (key, dir, command, sync) case once per round, forwards in
+    even rounds and backwards in odd ones, so that what one run leaves
+    behind for the next falls on every command alike.  Returns the median
+    seconds and the median peak resident memory in MiB of each case."""
+    runs = {key: [] for key, *_ in cases}
+    mem = {key: [] for key, *_ in cases}
     for r in range(rounds):
-        for key, d, cmd in (cases if r % 2 == 0 else cases[::-1]):
+        for key, d, cmd, sync in (cases if r % 2 == 0 else cases[::-1]):
             if warm_up:
                 # The first run after other work pays for memory that the
-                # machine (a virtual one, here) has to hand back to tmpfs;
-                # an untimed run first makes every timed run start alike.
-                remove_copies(d)
+                # machine (a virtual one, here) has to hand back; an
+                # untimed run first makes every timed run start alike.
+                clean(d)
                 timed(cmd, d)
-            remove_copies(d)
+            clean(d)
+            if sync:
+                os.sync()
             t, m = timed(cmd, d)
             runs[key].append(t)
             mem[key].append(m)
-        print(f"  round {r + 1}/{rounds}: " + ", ".join(f"{k} {v[-1]:.3f}s" for k, v in runs.items()),
+        print(f"  round {r + 1}/{rounds}: " + ", ".join(f"{k} {v[-1]:.3f}" for k, v in runs.items()),
               file=sys.stderr)
     return ({k: statistics.median(v) for k, v in runs.items()},
             {k: statistics.median(v) / 1024 for k, v in mem.items()})
 
 
-def bench_upfirst(bins, work, rounds):
-    big_dir = os.path.join(work, "big")
-    many_dir = os.path.join(work, "many")
-    os.mkdir(big_dir)
-    os.mkdir(many_dir)
-    with open(os.path.join(big_dir, "big.txt"), "wb") as f:
-        f.write(text(256 * MiB, 1))
-    sed_size = 16 * MiB
-    with open(os.path.join(big_dir, "small.txt"), "wb") as f:
-        f.write(text(sed_size, 2))
-    many = [f"f{i:03}.txt" for i in range(999)]
-    for i, name in enumerate(many):
-        with open(os.path.join(many_dir, name), "wb") as f:
-            f.write(text(256 * 1024, 100 + i % 7))
+def cpu():
+    """The CPU's name, and the transformation that upfirst picks on it."""
+    name, flags = "unknown CPU", set()
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            if key.strip() == "model name":
+                name = value.strip()
+            elif key.strip() == "flags":
+                flags = set(value.split())
+    return name, "AVX2" if "avx2" in flags else "generic (SSE2)"
 
-    cases = [
-        ("dd", big_dir, ["dd", "if=big.txt", "of=big.txt.dd", "bs=128K", "status=none"]),
-        ("up_big", big_dir, [bins["upfirst"], "big.txt"]),
-        ("base_big", big_dir, [bins["baseline"], "big.txt"]),
-        ("sed", big_dir, ["sed", "-E", r"s/(^| )([a-z])/\1\u\2/g", "small.txt"]),
-        ("up_many", many_dir, [bins["upfirst"]] + many),
-        ("base_many", many_dir, [bins["baseline"]] + many),
-    ]
+
+def fs_type(d):
+    return subprocess.run(["df", "--output=fstype", d], capture_output=True,
+                          text=True).stdout.split()[-1]
+
+
+def bench_upfirst(bins, places, rounds):
+    cases = []
+    for place, (big, many), sync in places:
+        def add(name, d, cmd):
+            cases.append((f"{place} {name}", d, cmd, sync))
+        add("dd", big, ["dd", "if=big.txt", "of=big.txt.dd", "bs=128K", "status=none"])
+        add("cp", big, ["cp", "big.txt", "big.txt.cp"])
+        add("copy", big, [bins["copy"], "big.txt"])
+        add("upfirst", big, [bins["upfirst"], "big.txt"])
+        add("baseline", big, [bins["baseline"], "big.txt"])
+        if place == "tmpfs":
+            add("sed", big, ["sed", "-E", r"s/(^| )([a-z])/\1\u\2/g", "small.txt"])
+        add("many copy", many, [bins["copy"]] + MANY)
+        add("many cp", many, ["cp", "-t", "cp.out"] + MANY)
+        add("many threads", many, [bins["threads"]] + MANY)
+        add("many upfirst", many, [bins["upfirst"]] + MANY)
+        add("many baseline", many, [bins["baseline"]] + MANY)
     med, peak = interleave(cases, rounds, warm_up=True)
-    sed_scaled = med["sed"] * (256 * MiB / sed_size)
-    rows = [
-        ("256 MiB file: upfirst / dd bs=128K", med["up_big"] / med["dd"], "<= 1.3"),
-        ("256 MiB file: upfirst / line-at-a-time baseline", med["up_big"] / med["base_big"], "<= 0.25"),
-        ("256 MiB file: upfirst / sed -E (scaled from 16 MiB)", med["up_big"] / sed_scaled, ""),
-        ("999 files of 256 KiB: upfirst / baseline", med["up_many"] / med["base_many"], "<= 0.6"),
-    ]
-    print("\n| upfirst | median ratio | target |\n|---|---|---|")
-    for name, ratio, target in rows:
-        print(f"| {name} | {ratio:.3f} | {target} |")
-    print("\n| peak resident memory | upfirst | baseline | target |\n|---|---|---|---|")
-    print(f"| 256 MiB file | {peak['up_big']:.1f} MiB | {peak['base_big']:.1f} MiB | <= 8 MiB |")
-    print(f"| 999 files | {peak['up_many']:.1f} MiB | {peak['base_many']:.1f} MiB | <= 4 x baseline "
-          f"({peak['up_many'] / peak['base_many']:.2f} x) |")
-    print(f"\nmedian seconds: dd {med['dd']:.3f}, upfirst {med['up_big']:.3f}, baseline "
-          f"{med['base_big']:.3f}, sed {med['sed']:.3f} for 16 MiB; 999 files: upfirst "
-          f"{med['up_many']:.3f}, baseline {med['base_many']:.3f}")
+
+    names = [p for p, _, _ in places]
+    print("\n| upfirst: median ratio | " + " | ".join(names) + " | target |")
+    print("|---|" + "---|" * len(names) + "---|")
+
+    def row(label, num, den, target=""):
+        cells = [f"{med[f'{p} {num}'] / med[f'{p} {den}']:.3f}" for p in names]
+        print(f"| {label} | " + " | ".join(cells) + f" | {target} |")
+    row("256 MiB file: upfirst / dd bs=128K", "upfirst", "dd", "<= 1.12 (tmpfs), <= 1.2 (disk)")
+    row("256 MiB file: upfirst / serial read/write copy", "upfirst", "copy")
+    row("256 MiB file: upfirst / cp", "upfirst", "cp")
+    row("256 MiB file: upfirst / line-at-a-time baseline", "upfirst", "baseline", "<= 0.25")
+    row("999 files of 256 KiB: upfirst / serial copy", "many upfirst", "many copy",
+        "<= 2.3 (tmpfs), <= 1.4 (disk)")
+    row("999 files: upfirst / cp", "many upfirst", "many cp")
+    row("999 files: threads and log alone / serial copy", "many threads", "many copy")
+    row("999 files: upfirst / baseline", "many upfirst", "many baseline", "<= 0.6")
+    if "tmpfs" in names:
+        sed = med["tmpfs sed"] * 16
+        print(f"\nsed -E on tmpfs, scaled from 16 MiB: {sed:.2f} s for 256 MiB, "
+              f"upfirst / sed {med['tmpfs upfirst'] / sed:.4f}")
+
+    print("\n| median peak resident memory | upfirst | baseline |\n|---|---|---|")
+    for p in names:
+        print(f"| 256 MiB file, {p} | {peak[f'{p} upfirst']:.1f} MiB | {peak[f'{p} baseline']:.1f} MiB |")
+        print(f"| 999 files, {p} | {peak[f'{p} many upfirst']:.1f} MiB | "
+              f"{peak[f'{p} many baseline']:.1f} MiB |")
+
+    print("\nmedian seconds:")
+    for p in names:
+        print(f"  {p}: " + ", ".join(f"{k[len(p) + 1:]} {v:.3f}" for k, v in med.items()
+                                     if k.startswith(p + " ")))
 
 
 def bench_tallymill(bins, work, rounds):
-    cases = [(key, work, [bins[key]]) for key in ("tallymill", "tally_ref", "tally_floor")]
+    cases = [(key, work, [bins[key]], False) for key in ("tallymill", "tally_ref", "tally_floor")]
     med, peak = interleave(cases, rounds, warm_up=False)
     print("\n| tallymill | median ratio | target |\n|---|---|---|")
     print(f"| tallymill / straightforward C rendering | {med['tallymill'] / med['tally_ref']:.3f} | <= 1.1 |")
@@ -165,19 +221,29 @@ def bench_tallymill(bins, work, rounds):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--rounds", type=int, default=5)
+    ap.add_argument("--rounds", type=int, default=9)
     ap.add_argument("--only", choices=("upfirst", "tallymill"))
+    ap.add_argument("--disk", default=tempfile.gettempdir(),
+                    help="directory on a disk (default: %(default)s)")
+    ap.add_argument("--upfirst", help="time this upfirst instead of the one built here")
     args = ap.parse_args()
     work = tempfile.mkdtemp(prefix="upfirst-bench.", dir="/dev/shm")
+    disk = tempfile.mkdtemp(prefix="upfirst-bench.", dir=args.disk)
     try:
         bins = build(work)
-        print(f"machine: {os.cpu_count()} cores; {args.rounds} interleaved rounds")
+        if args.upfirst:
+            bins["upfirst"] = os.path.abspath(args.upfirst)
+        name, simd = cpu()
+        print(f"machine: {name}, {os.cpu_count()} cores; upfirst's transformation: {simd}; "
+              f"disk: {args.disk} ({fs_type(disk)}); {args.rounds} interleaved rounds")
         if args.only in (None, "upfirst"):
-            bench_upfirst(bins, work, args.rounds)
+            places = [("tmpfs", make_corpus(work), False), ("disk", make_corpus(disk), True)]
+            bench_upfirst(bins, places, args.rounds)
         if args.only in (None, "tallymill"):
             bench_tallymill(bins, work, args.rounds)
     finally:
         shutil.rmtree(work, ignore_errors=True)
+        shutil.rmtree(disk, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -64,6 +64,7 @@ struct run_opts {
 	bool std_closed = false;           // standard input and output are not open at all
 	bool no_dev = false; // an empty /dev (a private mount namespace) and no standard input
 	int extra_fds = 0;   // descriptors inherited open beyond the standard three
+	const char *preload = nullptr; // a library preloaded into the child
 };
 
 // Gives the child an empty /dev, as in a container or a chroot without one.
@@ -122,6 +123,8 @@ inline result run(const std::string &prog, const std::vector<std::string> &args,
 		for (int i = 0; i < o.extra_fds; i++)
 			if (::dup(2) < 0)
 				::_exit(125);
+		if (o.preload != nullptr && ::setenv("LD_PRELOAD", o.preload, 1) != 0)
+			::_exit(125);
 		::umask(o.umask);
 		// As a shell would start it, whatever this test process ignores.
 		::signal(SIGPIPE, SIG_DFL);

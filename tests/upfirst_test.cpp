@@ -298,7 +298,7 @@ TEST_F(Upfirst, LimitsLoseNoFile)
 		int files;
 		std::size_t size;
 		std::size_t first_size; // of in0, which alone may fail
-		bool needs_plain_build; // the sanitizers' shadow memory needs room
+		bool needs_plain_build; // the sanitizers need room, and to be loaded first
 		std::string err;
 	} rows[] = {
 	    {"file size",
@@ -318,6 +318,7 @@ TEST_F(Upfirst, LimitsLoseNoFile)
 	     false,
 	     ""},
 	    {"address space", {.limits = {{RLIMIT_AS, 80000 << 10}}}, 200, 30, 30, true, ""},
+	    {"no heap", {.preload = NO_HEAP}, 3, 100 << 10, 100 << 10, true, ""},
 	    {"no /dev", {.no_dev = true}, 3, 1000, 1000, false, ""},
 	};
 	for (const auto &row : rows) {

@@ -26,8 +26,8 @@ constexpr unsigned char cap_byte(unsigned char prev, unsigned char c)
 // the prev of the next block.  out must hold in.size() bytes and must not
 // overlap in: the loop then reads in[i - 1] and writes out[i] with no
 // dependence between iterations, which the compiler turns into SIMD code.
-constexpr unsigned char cap_block(std::span<const unsigned char> in, std::span<unsigned char> out,
-                                  unsigned char prev)
+[[gnu::always_inline]] constexpr inline unsigned char
+cap_plain(std::span<const unsigned char> in, std::span<unsigned char> out, unsigned char prev)
 {
 	const std::size_t len = in.size();
 	if (len == 0)
@@ -35,7 +35,69 @@ constexpr unsigned char cap_block(std::span<const unsigned char> in, std::span<u
 	const unsigned char *src = in.data();
 	unsigned char *dst = out.data();
 	dst[0] = cap_byte(prev, src[0]);
+#if defined(__GNUC__) && !defined(__clang__)
+	// GCC's loop of one vector an iteration is bound by the loop itself;
+	// two double the speed.  (Clang unrolls on its own, and would not
+	// vectorize with the pragma.)
+#pragma GCC unroll 2
+#endif
 	for (std::size_t i = 1; i < len; i++)
 		dst[i] = cap_byte(src[i - 1], src[i]);
 	return src[len - 1];
+}
+
+using cap_fn = unsigned char (*)(std::span<const unsigned char>, std::span<unsigned char>,
+                                 unsigned char);
+
+// The same loop compiled for wider vectors, so that a portable build still
+// uses what the CPU has.  AVX-512BW is left out on purpose: its loop is a
+// fifth faster on its own, but whole copies with it were slower than with
+// AVX2 on the AVX-512 machine measured.
+inline unsigned char cap_generic(std::span<const unsigned char> in, std::span<unsigned char> out,
+                                 unsigned char prev)
+{
+	return cap_plain(in, out, prev);
+}
+#if defined(__x86_64__)
+[[gnu::target("avx2")]] inline unsigned char
+cap_avx2(std::span<const unsigned char> in, std::span<unsigned char> out, unsigned char prev)
+{
+	return cap_plain(in, out, prev);
+}
+
+// Safe in static initializers, which may run before libgcc reads the CPU.
+inline bool cpu_has_avx2() noexcept
+{
+	__builtin_cpu_init();
+	return __builtin_cpu_supports("avx2") != 0;
+}
+#endif
+
+struct cap_version {
+	const char *name;
+	cap_fn fn;
+	bool usable; // this CPU can run it
+};
+
+// Every version, the widest first.  The choice is made at start-up, before
+// any thread, so that no call needs a lock or a check.
+inline const cap_version cap_versions[] = {
+#if defined(__x86_64__)
+    {"avx2", cap_avx2, cpu_has_avx2()},
+#endif
+    {"generic", cap_generic, true},
+};
+
+inline const cap_fn cap_best = []() noexcept {
+	for (const cap_version &v : cap_versions)
+		if (v.usable)
+			return v.fn;
+	return cap_generic;
+}();
+
+// The widest version that this CPU can run.
+inline unsigned char cap_block(std::span<const unsigned char> in, std::span<unsigned char> out,
+                               unsigned char prev)
+{
+	return cap_best(in, out, prev);
 }
