@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* The straightforward rendering that upfirst is measured against: one
    thread per file, each reading a line at a time with fgets into 1000 bytes,
    finding spaces with strchr and writing with fputs. */

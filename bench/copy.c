@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* The floor under upfirst's copying: the same files copied one after the
    other in one thread, each to PATH_CAPIT.txt with read and write of 128 KiB
    blocks and no transformation. */

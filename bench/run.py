@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: ISC
 """Benchmarks upfirst and tallymill against reference programs.
 
 Every figure is a ratio of medians over runs interleaved in this one

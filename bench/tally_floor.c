@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* The floor under tallymill: the same 100000000 lock and unlock pairs, made
    by one thread, so that the mutex is never contended. */
 #include <pthread.h>

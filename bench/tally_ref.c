@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* The straightforward rendering that tallymill is measured against: 1000
    threads, one pthread mutex taken around every single addition. */
 #include <pthread.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* What upfirst's design costs before any file is touched: one thread per
    path with default attributes, all started before any is joined, and the
    same log lines. */

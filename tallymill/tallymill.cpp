@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tallymill: 1000 threads each add 1 to one shared counter 100000 times,
 // taking a mutex around every single addition, and the total is printed.
 // The contended mutex is the point: it alone keeps the plain int exact.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // libFuzzer target: every version of the transformation that this CPU can
 // run must match the rule byte for byte, however the input is split between
 // two reads.

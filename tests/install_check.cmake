@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Installs the build tree into PREFIX and checks that every file is there.
 file(REMOVE_RECURSE ${PREFIX})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX}
@@ -5,7 +6,8 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFI
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "cmake --install failed: ${rc}")
 endif()
-foreach(f bin/upfirst bin/tallymill share/man/man1/upfirst.1 share/man/man1/tallymill.1)
+foreach(f bin/upfirst bin/tallymill share/man/man1/upfirst.1.gz share/man/man1/tallymill.1.gz
+          share/doc/upfirst-tools/changelog.gz share/doc/upfirst-tools/copyright)
   if(NOT EXISTS ${PREFIX}/${f})
     message(FATAL_ERROR "not installed: ${f}")
   endif()

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The word-start rule as a reader states it, one byte at a time: the
 // transformation is checked against this, not against itself.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Preloaded into upfirst by a test: every page-aligned allocation fails, as
 // when the heap has no room left, so that the workers' stack fallback runs.
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Runs a built program in a child process and captures what it did.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // upfirst run as a user runs it: in a scratch directory, checking its exact
 // log, its copies, its diagnostics and its exit status.
 #include "model.h"

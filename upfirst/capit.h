@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The word-start rule of upfirst, kept apart from the I/O so that it can be
 // tested and fuzzed on its own.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // upfirst: copies every file named on the command line, each in a thread of
 // its own, to PATH_CAPIT.txt beside it, with the first letter of every word
 // upper-cased, and logs each worker's creation, start and end.
