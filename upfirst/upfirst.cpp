@@ -468,12 +468,15 @@ void look(int i)
 		return;
 	char nume_out[PATH_MAX];
 	copy_name(nume_out, args[i]);
-	if (::stat(nume_out, &st) == 0) {
-		b.copy_exists = true;
-		b.copy = ident_of(st);
-	} else if (errno == ENOENT && ::lstat(nume_out, &st) == 0) {
-		b.copy_dangling = true;
+	// A missing copy, the usual case, takes one call; a link one more.
+	if (::lstat(nume_out, &st) != 0)
+		return;
+	if (S_ISLNK(st.st_mode) && ::stat(nume_out, &st) != 0) {
+		b.copy_dangling = errno == ENOENT;
+		return;
 	}
+	b.copy_exists = true;
+	b.copy = ident_of(st);
 }
 
 // open() hands out the lowest free descriptor: with standard output closed,
