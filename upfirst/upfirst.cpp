@@ -30,8 +30,10 @@ constexpr std::size_t page = 4096;
 // copies through two of these on its own stack, which may be as small as
 // 16 KiB.
 constexpr std::size_t small_block = 1024;
-// open_copy's answer for a copy's name that is a symbolic link to nothing.
+// open_copy's answer for a copy's name that is a symbolic link to nothing,
+// and what is said of it.
 constexpr int dangling = -2;
+constexpr char dangling_why[] = "not writing through dangling symlink";
 
 // Slot i holds the worker of argv[i]; slot 0, the program's name, is unused.
 pthread_t tid[max_paths + 1];
@@ -349,10 +351,8 @@ const char *copy_refusal(int i, ident c)
 		// Not O_TRUNC: the copy's name may lead to a file that must not
 		// change, and it is emptied only once it is known to be none of them.
 		fo.reset(open_copy(nume_out, si.st_mode & 0666, seen[i].copy_exists));
-		if (fo.get() == dangling) {
-			fo.reset(-1);
-			return warn(nume_out, "not writing through dangling symlink");
-		}
+		if (fo.get() == dangling)
+			return warn(nume_out, dangling_why);
 		struct stat so = {};
 		if (!fo.ok() || ::fstat(fo.get(), &so) != 0) {
 			const int err = errno;
@@ -413,7 +413,7 @@ const char *copy_refusal(int i, ident c)
 	if (log_is_file && seen[i].in == log_file)
 		return warn(nume_in, "is standard output");
 	if (seen[i].copy_dangling)
-		return warn_copy(nume_in, "not writing through dangling symlink");
+		return warn_copy(nume_in, dangling_why);
 
 	fd_share share;
 	// Taken before the copy is emptied, so that no copy is emptied for
@@ -454,6 +454,17 @@ bool join(int i)
 	return res == nullptr;
 }
 
+// Records the log's file, when standard output is one, before any worker
+// runs: no copy may be written into it, and no input read from it.
+void look_at_log()
+{
+	struct stat st = {};
+	if (::fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode)) {
+		log_is_file = true;
+		log_file = ident_of(st);
+	}
+}
+
 // Records path i and its copy as they are before any worker runs.
 void look(int i)
 {
@@ -488,11 +499,6 @@ void hold_std_fds()
 	for (int fd = 0; fd <= 2; fd++)
 		if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF)
 			::open("/", O_PATH | O_DIRECTORY);
-	struct stat st = {};
-	if (::fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode)) {
-		log_is_file = true;
-		log_file = ident_of(st);
-	}
 }
 
 // Every live worker holds two descriptors; 999 of them need more than the
@@ -538,6 +544,7 @@ int main(int argc, char *argv[])
 	std::signal(SIGXFSZ, SIG_IGN);
 	fd_free = raise_fd_limit() - 3;
 	args = argv;
+	look_at_log();
 	for (int i = 1; argv[i] != nullptr; i++)
 		look(i);
 
