@@ -356,49 +356,44 @@ TEST_F(Upfirst, RunNeverWritesWhatItReads)
 	// Large enough that a worker still reads while another would write.
 	const std::string a = words_of(1 << 20, 1);
 	const std::string b = words_of(1 << 20, 2);
+	// Every row starts from a, b, a's copy and an empty log, which is
+	// standard output; then its own step adds to that.
+	using step = void (*)(const fs::path &);
 	const struct {
 		const char *what;
-		std::vector<std::pair<std::string, std::string>>
-		    links; // {target, name}: ln -s or ln
-		bool hard;
+		step setup;
 		std::vector<std::string> args;
 		std::string err;                                       // sorted lines
 		std::vector<std::pair<std::string, std::string>> want; // file, text ("-" if absent)
 	} rows[] = {
 	    {"a second run over its own copies",
-	     {},
-	     false,
+	     [](const fs::path &w) { spit(w / "b_CAPIT.txt", "old"); },
 	     {"a", "a_CAPIT.txt", "b", "b_CAPIT.txt"},
 	     "upfirst: a_CAPIT.txt: is also an input of this run\n"
 	     "upfirst: b_CAPIT.txt: is also an input of this run\n",
 	     {{"a_CAPIT.txt", model(a)}, {"a_CAPIT.txt_CAPIT.txt", model(a)}, {"b", b}}},
 	    {"a copy linked to another input",
-	     {{"a", "b_CAPIT.txt"}},
-	     true,
+	     [](const fs::path &w) { fs::create_hard_link(w / "a", w / "b_CAPIT.txt"); },
 	     {"a", "b"},
 	     "upfirst: b_CAPIT.txt: is also an input of this run\n",
 	     {{"a", a}, {"a_CAPIT.txt", model(a)}}},
 	    {"an input that another worker creates",
-	     {},
-	     false,
+	     [](const fs::path &w) { fs::remove(w / "a_CAPIT.txt"); },
 	     {"a", "a_CAPIT.txt"},
 	     "upfirst: a_CAPIT.txt: No such file or directory\n",
 	     {{"a_CAPIT.txt", model(a)}, {"a_CAPIT.txt_CAPIT.txt", "-"}}},
 	    {"two inputs sharing one copy",
-	     {{"a_CAPIT.txt", "b_CAPIT.txt"}},
-	     true,
+	     [](const fs::path &w) { fs::create_hard_link(w / "a_CAPIT.txt", w / "b_CAPIT.txt"); },
 	     {"a", "b"},
 	     "upfirst: b_CAPIT.txt: is also the copy of an earlier path\n",
 	     {{"a_CAPIT.txt", model(a)}, {"b", b}}},
 	    {"a link to nowhere as the copy",
-	     {{"nowhere", "a_CAPIT.txt"}},
-	     false,
-	     {"a", "b"},
-	     "upfirst: a_CAPIT.txt: not writing through dangling symlink\n",
-	     {{"nowhere", "-"}, {"b_CAPIT.txt", model(b)}}},
+	     [](const fs::path &w) { fs::create_symlink("nowhere", w / "b_CAPIT.txt"); },
+	     {"b", "a"},
+	     "upfirst: b_CAPIT.txt: not writing through dangling symlink\n",
+	     {{"nowhere", "-"}, {"a_CAPIT.txt", model(a)}}},
 	    {"standard output as an input and as a copy",
-	     {{"log", "b_CAPIT.txt"}},
-	     false,
+	     [](const fs::path &w) { fs::create_symlink("log", w / "b_CAPIT.txt"); },
 	     {"log", "b", "a"},
 	     "upfirst: b_CAPIT.txt: is standard output\n"
 	     "upfirst: log: is standard output\n",
@@ -410,17 +405,8 @@ TEST_F(Upfirst, RunNeverWritesWhatItReads)
 		spit(w / "a", a);
 		spit(w / "b", b);
 		spit(w / "a_CAPIT.txt", model(a));
-		spit(w / "b_CAPIT.txt", model(b));
 		spit(w / "log", "");
-		for (const auto &[target, name] : row.links) {
-			fs::remove(w / name);
-			if (row.hard)
-				fs::create_hard_link(w / target, w / name);
-			else
-				fs::create_symlink(target, w / name);
-		}
-		if (row.err.find("No such file") != std::string::npos)
-			fs::remove(w / "a_CAPIT.txt");
+		row.setup(w.path());
 		const std::string log = w / "log";
 		const result r =
 		    run(UPFIRST, row.args, {.dir = w.path(), .stdout_path = log.c_str()});
