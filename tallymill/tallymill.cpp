@@ -4,6 +4,7 @@
 // The contended mutex is the point: it alone keeps the plain int exact.
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -13,6 +14,22 @@ namespace {
 
 constexpr int threads = 1000;
 constexpr int additions = 100000;
+// f needs a few hundred bytes of stack; the default, the stack limit
+// (8 MiB as a rule), reserved 8 GiB of address space for 1000 threads.  The
+// sanitizers' frames are many times larger.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TALLYMILL_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TALLYMILL_SANITIZED 1
+#endif
+#ifdef TALLYMILL_SANITIZED
+constexpr std::size_t stack = std::size_t{1} << 20;
+#else
+constexpr std::size_t stack = std::size_t{64} << 10;
+#endif
 
 int n;
 pthread_mutex_t mtx;
@@ -41,19 +58,25 @@ int main()
 	// A reader that went away is reported like any failed output.
 	std::signal(SIGPIPE, SIG_IGN);
 	pthread_mutex_init(&mtx, nullptr);
-	pthread_t t[threads];
+	// Off the main thread's stack, which ulimit -s may make as small as
+	// 16 KiB.
+	static pthread_t t[threads];
+	pthread_attr_t attr;
+	pthread_attr_init(&attr);
+	pthread_attr_setstacksize(&attr, stack);
 	int oldest = 0; // the oldest thread not joined yet
 	for (int i = 0; i < threads; i++) {
 		int err = 0;
 		// When the system refuses a thread, one that ends makes room; the
 		// total stays exact as long as every thread runs in the end.
-		while ((err = pthread_create(&t[i], nullptr, f, nullptr)) != 0 && oldest < i)
+		while ((err = pthread_create(&t[i], &attr, f, nullptr)) != 0 && oldest < i)
 			pthread_join(t[oldest++], nullptr);
 		if (err != 0) {
 			std::fprintf(stderr, "tallymill: %s\n", why(err));
 			return 1;
 		}
 	}
+	pthread_attr_destroy(&attr);
 	for (; oldest < threads; oldest++)
 		pthread_join(t[oldest], nullptr);
 	pthread_mutex_destroy(&mtx);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
@@ -66,7 +68,16 @@ struct run_opts {
 	bool no_dev = false; // an empty /dev (a private mount namespace) and no standard input
 	int extra_fds = 0;   // descriptors inherited open beyond the standard three
 	const char *preload = nullptr; // a library preloaded into the child
+	// At most this many tasks (RLIMIT_NPROC), each thread being one, for a
+	// user of the child's own when the tests run as root, who has no limit.
+	int tasks = 0;
 };
+
+// Whether a run with run_opts::tasks counts the child's tasks alone.
+inline bool own_user()
+{
+	return ::geteuid() == 0;
+}
 
 // Gives the child an empty /dev, as in a container or a chroot without one.
 // The mounts are made private first, so that nothing reaches this system.
@@ -102,6 +113,8 @@ inline result run(const std::string &prog, const std::vector<std::string> &args,
 	argv.push_back(nullptr);
 
 	const pid_t pid = ::fork();
+	if (pid < 0)
+		throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
 	if (pid == 0) {
 		int fd1 = out;
 		if (o.stdout_gone)
@@ -126,6 +139,17 @@ inline result run(const std::string &prog, const std::vector<std::string> &args,
 				::_exit(125);
 		if (o.preload != nullptr && ::setenv("LD_PRELOAD", o.preload, 1) != 0)
 			::_exit(125);
+		if (o.tasks > 0 && own_user()) {
+			const uid_t u = 50000 + static_cast<uid_t>(::getpid() % 10000);
+			if (::chown(".", u, u) != 0 || ::setgroups(0, nullptr) != 0 ||
+			    ::setgid(u) != 0 || ::setuid(u) != 0)
+				::_exit(125);
+		}
+		if (o.tasks > 0) {
+			const struct rlimit rl = {rlim_t(o.tasks), rlim_t(o.tasks)};
+			if (::setrlimit(RLIMIT_NPROC, &rl) != 0)
+				::_exit(125);
+		}
 		::umask(o.umask);
 		// As a shell would start it, whatever this test process ignores.
 		::signal(SIGPIPE, SIG_DFL);
@@ -144,8 +168,11 @@ inline result run(const std::string &prog, const std::vector<std::string> &args,
 	}
 	result r;
 	int ws = 0;
-	while (::waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
+	pid_t w = 0;
+	while ((w = ::waitpid(pid, &ws, 0)) < 0 && errno == EINTR) {
 	}
+	if (w < 0)
+		throw std::runtime_error(std::string("waitpid: ") + std::strerror(errno));
 	r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
 	r.out = read_fd(out);
 	r.err = read_fd(err);
@@ -154,12 +181,10 @@ inline result run(const std::string &prog, const std::vector<std::string> &args,
 	return r;
 }
 
-// Limits under which the program itself runs but not one thread's stack fits.
+// A limit under which the program itself runs but not one thread starts.
 inline run_opts no_room_for_a_thread()
 {
-	run_opts o;
-	o.limits = {{RLIMIT_AS, 256UL << 20}, {RLIMIT_STACK, 1UL << 30}};
-	return o;
+	return {.tasks = 1};
 }
 
 inline std::string slurp(const std::filesystem::path &p)

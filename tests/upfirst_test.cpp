@@ -318,8 +318,24 @@ TEST_F(Upfirst, LimitsLoseNoFile)
 	     1 << 20,
 	     false,
 	     ""},
-	    {"address space", {.limits = {{RLIMIT_AS, 80000 << 10}}}, 200, 30, 30, true, ""},
+	    {"address space", {.limits = {{RLIMIT_AS, 10000 << 10}}}, 200, 30, 30, true, ""},
 	    {"no heap", {.preload = NO_HEAP}, 3, 100 << 10, 100 << 10, true, ""},
+	    // A diagnostic from a worker copying through its stack.  (Under
+	    // 20 KiB the loader itself may fail to load the preloaded library.)
+	    {"small stack, no heap",
+	     {.limits = {{RLIMIT_STACK, 20 << 10}, {RLIMIT_FSIZE, 64 << 10}}, .preload = NO_HEAP},
+	     4,
+	     40 << 10,
+	     100 << 10,
+	     true,
+	     "upfirst: in0_CAPIT.txt: File too large\n"},
+	    {"one descriptor",
+	     {.limits = {{RLIMIT_NOFILE, 4}}},
+	     1,
+	     10,
+	     10,
+	     false,
+	     "upfirst: in0_CAPIT.txt: Too many open files\n"},
 	    {"no /dev", {.no_dev = true}, 3, 1000, 1000, false, ""},
 	};
 	for (const auto &row : rows) {
@@ -392,6 +408,43 @@ TEST_F(Upfirst, RunNeverWritesWhatItReads)
 	     {"b", "a"},
 	     "upfirst: b_CAPIT.txt: not writing through dangling symlink\n",
 	     {{"nowhere", "-"}, {"a_CAPIT.txt", model(a)}}},
+	    {"standard error as a copy",
+	     [](const fs::path &w) { fs::create_symlink("/dev/stderr", w / "b_CAPIT.txt"); },
+	     {"b", "a"},
+	     "upfirst: b_CAPIT.txt: is standard error\n",
+	     {{"a_CAPIT.txt", model(a)}}},
+	    {"a FIFO with no reader as a copy",
+	     [](const fs::path &w) { ::mkfifo((w / "b_CAPIT.txt").c_str(), 0600); },
+	     {"b", "a"},
+	     "upfirst: b_CAPIT.txt: No such device or address\n",
+	     {{"a_CAPIT.txt", model(a)}}},
+	    {"an input that cannot be read",
+	     [](const fs::path &w) { fs::create_symlink("/proc/self/mem", w / "mem"); },
+	     {"mem", "a"},
+	     "upfirst: mem: Input/output error\n",
+	     {{"a_CAPIT.txt", model(a)}}},
+	    // z, a FIFO, holds its worker until a neighbour has linked z's copy
+	    // name to the copy that b's worker is writing.
+	    {"a link to another path's copy, made during the run",
+	     [](const fs::path &w) {
+		     ::mkfifo((w / "z").c_str(), 0600);
+		     if (::fork() != 0)
+			     return;
+		     const auto copied = [&w] {
+			     std::error_code ec;
+			     return fs::file_size(w / "b_CAPIT.txt", ec) == (1 << 20) && !ec;
+		     };
+		     for (int i = 0; i < 2000 && !copied(); i++)
+			     ::usleep(10000);
+		     fs::create_symlink("b_CAPIT.txt", w / "z_CAPIT.txt");
+		     int fd = -1;
+		     for (int i = 0; i < 2000 && fd < 0; i++, ::usleep(10000))
+			     fd = ::open((w / "z").c_str(), O_WRONLY | O_NONBLOCK);
+		     ::_exit(0);
+	     },
+	     {"b", "z"},
+	     "upfirst: z_CAPIT.txt: is also the copy of another path\n",
+	     {{"b_CAPIT.txt", model(b)}}},
 	    {"standard output as an input and as a copy",
 	     [](const fs::path &w) { fs::create_symlink("log", w / "b_CAPIT.txt"); },
 	     {"log", "b", "a"},
@@ -420,6 +473,8 @@ TEST_F(Upfirst, RunNeverWritesWhatItReads)
 		EXPECT_EQ(slurp(w / "a"), a);
 		if (row.args[0] != "log")
 			expect_log(slurp(w / "log"), row.args);
+		while (::wait(nullptr) > 0) {
+		}
 	}
 }
 
@@ -465,25 +520,29 @@ TEST_F(Upfirst, LongPaths)
 TEST_F(Upfirst, RefusedThreadsWaitForRoom)
 {
 	SKIP_IF_SANITIZED();
-	// Under this address-space limit only a few workers' stacks fit at
-	// once; large files keep the first ones busy while more are started.
+	if (!own_user())
+		GTEST_SKIP() << "needs root, to run as a user whose tasks are the child's alone";
+	// Only three workers may run at once; large files keep the first ones
+	// busy while more are started.
 	std::vector<std::pair<std::string, std::string>> want;
 	std::vector<std::string> texts;
 	for (int i = 0; i < 40; i++) {
 		texts.push_back(std::string(1 << 20, 'w'));
 		want.emplace_back(numbered("in", i), "W" + texts.back().substr(1));
 	}
-	expect_copies(want, texts, {.limits = {{RLIMIT_AS, 64 << 20}}});
+	expect_copies(want, texts, {.tasks = 4});
 }
 
 TEST_F(Upfirst, NoThreadAtAllIsReported)
 {
 	SKIP_IF_SANITIZED();
 	spit(d / "a.txt", "a");
-	const result r = up({"a.txt"}, no_room_for_a_thread());
+	// A name that could break its diagnostic line is quoted.
+	const result r = up({"a.txt", "new\nline\1\"\\"}, no_room_for_a_thread());
 	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(r.err,
-	          "upfirst: a.txt: cannot start a thread: Resource temporarily unavailable\n");
+	EXPECT_EQ(r.err, "upfirst: a.txt: cannot start a thread: Resource temporarily unavailable\n"
+	                 "upfirst: \"new\\nline\\001\\\"\\\\\": cannot start a thread: Resource "
+	                 "temporarily unavailable\n");
 	EXPECT_EQ(r.out, "Terminat toate thread-urile\n");
 	EXPECT_FALSE(fs::exists(d / "a.txt_CAPIT.txt"));
 }
@@ -516,6 +575,10 @@ TEST_F(Upfirst, CopiesAreFinishedWhenTheLogFails)
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.err, "upfirst: standard output: No space left on device\n");
 	expect_all_copied();
+	// A log small enough to fail only at its last flush.
+	r = up({"p1"}, {.stdout_path = "/dev/full"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "upfirst: standard output: No space left on device\n");
 
 	// With descriptors 0 and 1 closed, the first copy opened would be
 	// given descriptor 1; the log must not end up inside it.
