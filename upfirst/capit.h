@@ -65,40 +65,33 @@ cap_avx2(std::span<const unsigned char> in, std::span<unsigned char> out, unsign
 {
 	return cap_plain(in, out, prev);
 }
-
-// Safe in static initializers, which may run before libgcc reads the CPU.
-inline bool cpu_has_avx2() noexcept
-{
-	__builtin_cpu_init();
-	return __builtin_cpu_supports("avx2") != 0;
-}
 #endif
 
 struct cap_version {
 	const char *name;
 	cap_fn fn;
-	bool usable; // this CPU can run it
 };
 
-// Every version, the widest first.  The choice is made at start-up, before
-// any thread, so that no call needs a lock or a check.
-inline const cap_version cap_versions[] = {
-#if defined(__x86_64__)
-    {"avx2", cap_avx2, cpu_has_avx2()},
-#endif
-    {"generic", cap_generic, true},
-};
-
-inline const cap_fn cap_best = []() noexcept {
-	for (const cap_version &v : cap_versions)
-		if (v.usable)
-			return v.fn;
-	return cap_generic;
-}();
-
-// The widest version that this CPU can run.
-inline unsigned char cap_block(std::span<const unsigned char> in, std::span<unsigned char> out,
-                               unsigned char prev)
+// The versions that this CPU can run, the widest first: upfirst uses the
+// first, and the tests run every one.  (Safe in static initializers, which
+// may run before libgcc has read the CPU.)
+inline std::span<const cap_version> cap_versions()
 {
-	return cap_best(in, out, prev);
+	static const cap_version all[] = {
+#if defined(__x86_64__)
+		{"avx2", cap_avx2},
+#endif
+		{"generic", cap_generic},
+	};
+	std::span<const cap_version> v = all;
+#if defined(__x86_64__)
+	__builtin_cpu_init();
+	if (__builtin_cpu_supports("avx2") == 0)
+		v = v.subspan(1);
+#endif
+	return v;
 }
+
+// Chosen once, at start-up, before any thread: no call needs a lock or a
+// check.
+inline const cap_fn cap_block = cap_versions().front().fn;
