@@ -5,12 +5,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -114,7 +114,7 @@ inline result run(const std::string &prog, const std::vector<std::string> &args,
 
 	const pid_t pid = ::fork();
 	if (pid < 0)
-		throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+		throw std::system_error(errno, std::generic_category(), "fork");
 	if (pid == 0) {
 		int fd1 = out;
 		if (o.stdout_gone)
@@ -139,6 +139,7 @@ inline result run(const std::string &prog, const std::vector<std::string> &args,
 		for (int i = 0; i < o.extra_fds; i++)
 			if (::dup(2) < 0)
 				::_exit(125);
+		// NOLINTNEXTLINE(concurrency-mt-unsafe): the child of fork has one thread
 		if (o.preload != nullptr && ::setenv("LD_PRELOAD", o.preload, 1) != 0)
 			::_exit(125);
 		if (o.tasks > 0 && own_user()) {
@@ -174,7 +175,7 @@ inline result run(const std::string &prog, const std::vector<std::string> &args,
 	while ((w = ::waitpid(pid, &ws, 0)) < 0 && errno == EINTR) {
 	}
 	if (w < 0)
-		throw std::runtime_error(std::string("waitpid: ") + std::strerror(errno));
+		throw std::system_error(errno, std::generic_category(), "waitpid");
 	r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
 	r.out = read_fd(out);
 	r.err = read_fd(err);

@@ -75,7 +75,7 @@ struct cap_version {
 // The versions that this CPU can run, the widest first: upfirst uses the
 // first, and the tests run every one.  (Safe in static initializers, which
 // may run before libgcc has read the CPU.)
-inline std::span<const cap_version> cap_versions()
+inline std::span<const cap_version> cap_versions() noexcept
 {
 	static const cap_version all[] = {
 #if defined(__x86_64__)

@@ -4,6 +4,7 @@
 // upper-cased, and logs each worker's creation, start and end.
 #include "capit.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -282,11 +283,11 @@ void put_name(const char *name, const char *tail)
 		return true;
 	};
 	if (plain(name) && plain(tail)) {
-		fputs_unlocked(name, stderr);
-		fputs_unlocked(tail, stderr);
+		std::fputs(name, stderr);
+		std::fputs(tail, stderr);
 		return;
 	}
-	putc_unlocked('"', stderr);
+	std::fputc('"', stderr);
 	for (const char *part : {name, tail})
 		for (const auto *s = reinterpret_cast<const unsigned char *>(part); *s != '\0';
 		     s++) {
@@ -301,9 +302,9 @@ void put_name(const char *name, const char *tail)
 			else if (c < 0x20 || c == 0x7f)
 				std::fprintf(stderr, "\\%03o", c);
 			else
-				putc_unlocked(c, stderr);
+				std::fputc(c, stderr);
 		}
-	putc_unlocked('"', stderr);
+	std::fputc('"', stderr);
 }
 
 // Reports, as one line, a failure on NAME followed by TAIL, for REASON and
@@ -311,7 +312,7 @@ void put_name(const char *name, const char *tail)
 bool say(const char *name, const char *tail, const char *reason, const char *detail = nullptr)
 {
 	flockfile(stderr);
-	fputs_unlocked("upfirst: ", stderr);
+	std::fputs("upfirst: ", stderr);
 	put_name(name, tail);
 	std::fprintf(stderr, ": %s%s%s\n", reason, detail != nullptr ? ": " : "",
 	             detail != nullptr ? detail : "");
@@ -732,7 +733,8 @@ int main(int argc, char *argv[])
 
 	pthread_attr_t attr;
 	pthread_attr_init(&attr);
-	pthread_attr_setstacksize(&attr, worker_stack);
+	// Some systems ask for more (arm64: 128 KiB), and refuse less.
+	pthread_attr_setstacksize(&attr, std::max<std::size_t>(worker_stack, PTHREAD_STACK_MIN));
 	int status = 0;
 	int oldest = 1; // the oldest worker not joined yet
 	int i = 1;
