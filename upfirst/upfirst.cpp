@@ -159,21 +159,26 @@ void fd_give()
 }
 
 // The system had no descriptor for a worker, which has closed what it held.
-// Takes its share anew and returns true when trying again can succeed;
-// false, with no share held, when nobody has released any since SEEN and
-// nobody holds one that could be.
+// True when trying again can succeed: some worker has given its share back
+// since SEEN, or one holds a share and will.  The worker then gives its own
+// back and takes one anew, waiting for a release when none is free; else it
+// keeps its share, for fd_give() to return.
 [[nodiscard]] bool fd_retry(unsigned long &seen)
 {
 	pthread_mutex_lock(&fd_mtx);
-	fd_holders--;
 	const bool released = fd_released != seen;
-	if (!released)
-		fd_free = 0;
-	else
+	fd_holders--;
+	if (released)
 		fd_free += 2;
+	else
+		fd_free = 0;
 	const bool retry = released || fd_holders > 0;
-	if (retry)
+	if (retry) {
 		seen = fd_take_locked();
+	} else {
+		fd_holders++;
+		fd_free -= 2;
+	}
 	pthread_mutex_unlock(&fd_mtx);
 	return retry;
 }
