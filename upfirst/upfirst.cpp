@@ -45,8 +45,8 @@ constexpr std::size_t small_block = 1024;
 // itself, failed every thread under a small ulimit -v, and was too small for
 // a diagnostic under ulimit -s 16.  The deepest path, a diagnostic from the
 // on-stack fallback, was measured to reach 14 KiB, with the thread's own
-// records at the top of its stack; this leaves a margin of four times that.  The sanitizers' frames
-// are many times larger.
+// records at the top of its stack; this leaves a margin of four times that.
+// The sanitizers' frames are many times larger.
 #ifdef UPFIRST_SANITIZED
 constexpr std::size_t worker_stack = std::size_t{4} << 20;
 #else
@@ -167,17 +167,16 @@ void fd_give()
 {
 	pthread_mutex_lock(&fd_mtx);
 	const bool released = fd_released != seen;
-	fd_holders--;
-	if (released)
-		fd_free += 2;
-	else
+	// With no release since, the system has none free, whatever the
+	// budget counted.
+	if (!released)
 		fd_free = 0;
-	const bool retry = released || fd_holders > 0;
+	const bool retry = released || fd_holders > 1;
 	if (retry) {
+		fd_holders--;
+		if (released)
+			fd_free += 2;
 		seen = fd_take_locked();
-	} else {
-		fd_holders++;
-		fd_free -= 2;
 	}
 	pthread_mutex_unlock(&fd_mtx);
 	return retry;
