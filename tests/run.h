@@ -2,6 +2,7 @@
 // Runs a built program in a child process and captures what it did.
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -22,6 +23,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #if defined(__has_feature)
@@ -64,9 +66,13 @@ struct run_opts {
 	mode_t umask = 022;                              // umask of the child
 	const char *stdout_path = nullptr; // standard output goes to this file, if set
 	bool stdout_gone = false;          // standard output is a pipe whose reader is gone
-	bool std_closed = false;           // standard input and output are not open at all
-	bool no_dev = false; // an empty /dev (a private mount namespace) and no standard input
-	int extra_fds = 0;   // descriptors inherited open beyond the standard three
+	// Standard output is a pipe, or a new terminal that is the child's
+	// controlling terminal, read into result::out while the child runs.
+	bool stdout_pipe = false;
+	bool stdout_tty = false;
+	bool std_closed = false; // standard input and output are not open at all
+	bool no_dev = false;     // an empty /dev (a private mount namespace) and no standard input
+	int extra_fds = 0;       // descriptors inherited open beyond the standard three
 	const char *preload = nullptr; // a library preloaded into the child
 	// At most this many tasks (RLIMIT_NPROC), each thread being one, for a
 	// user of the child's own when the tests run as root, who has no limit.
@@ -77,6 +83,22 @@ struct run_opts {
 inline bool own_user()
 {
 	return ::geteuid() == 0;
+}
+
+// Why PROG cannot run with run_opts::tasks, or null; OWN when the limit must
+// count the child's tasks alone.  As root the child runs as a user of its
+// own, started from a descriptor opened before the user changes, so that
+// PROG may lie below a directory that only root can search; but that user
+// must be allowed to execute it.
+inline const char *no_task_limit(const char *prog, bool own)
+{
+	struct stat st = {};
+	if (!own_user())
+		return own ? "needs root, to run as a user whose tasks are the child's alone"
+		           : nullptr;
+	if (::stat(prog, &st) != 0 || (st.st_mode & S_IXOTH) == 0)
+		return "the program is not executable by other users (built under a strict umask)";
+	return nullptr;
 }
 
 // Gives the child an empty /dev, as in a container or a chroot without one.
@@ -104,8 +126,16 @@ inline result run(const std::string &prog, const std::vector<std::string> &args,
 {
 	const int out = ::memfd_create("stdout", MFD_CLOEXEC);
 	const int err = ::memfd_create("stderr", MFD_CLOEXEC);
-	int gone[2] = {-1, -1};
-	if (out < 0 || err < 0 || (o.stdout_gone && ::pipe2(gone, O_CLOEXEC) != 0))
+	// The parent's end of a pipe or of a terminal's, and the child's end
+	// of a pipe; the child opens a terminal by its name.
+	int ends[2] = {-1, -1};
+	char tty[64] = "";
+	if (o.stdout_tty && ((ends[0] = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) < 0 ||
+	                     ::grantpt(ends[0]) != 0 || ::unlockpt(ends[0]) != 0 ||
+	                     ::ptsname_r(ends[0], tty, sizeof tty) != 0))
+		throw std::runtime_error("cannot open a pseudo-terminal");
+	if (out < 0 || err < 0 ||
+	    ((o.stdout_gone || o.stdout_pipe) && ::pipe2(ends, O_CLOEXEC) != 0))
 		throw std::runtime_error("cannot set up the child's output");
 	std::vector<char *> argv{const_cast<char *>(prog.c_str())};
 	for (const auto &a : args)
@@ -117,17 +147,25 @@ inline result run(const std::string &prog, const std::vector<std::string> &args,
 		throw std::system_error(errno, std::generic_category(), "fork");
 	if (pid == 0) {
 		int fd1 = out;
-		if (o.stdout_gone)
-			fd1 = gone[1];
+		const auto raw = [](int fd) {
+			struct termios t = {};
+			if (::tcgetattr(fd, &t) != 0)
+				return false;
+			::cfmakeraw(&t);
+			return ::tcsetattr(fd, TCSANOW, &t) == 0;
+		};
+		if (o.stdout_gone || o.stdout_pipe)
+			fd1 = ends[1];
 		else if (o.stdout_path != nullptr)
 			fd1 = ::open(o.stdout_path, O_WRONLY);
+		// A session's first terminal becomes its controlling terminal, and
+		// shows the log as it is written, with no line ends translated.
+		else if (o.stdout_tty &&
+		         (::setsid() < 0 || (fd1 = ::open(tty, O_RDWR)) < 0 || !raw(fd1)))
+			::_exit(125);
 		if (fd1 < 0 || ::dup2(fd1, 1) < 0 || ::dup2(err, 2) < 0 ||
 		    ::chdir(o.dir.c_str()) != 0)
 			::_exit(125);
-		if (o.stdout_gone) {
-			::close(gone[0]);
-			::close(gone[1]);
-		}
 		// Only what the row asks for: nothing that the test runner left open.
 		::close_range(3, ~0U, 0);
 		if (o.std_closed) {
@@ -142,6 +180,8 @@ inline result run(const std::string &prog, const std::vector<std::string> &args,
 		// NOLINTNEXTLINE(concurrency-mt-unsafe): the child of fork has one thread
 		if (o.preload != nullptr && ::setenv("LD_PRELOAD", o.preload, 1) != 0)
 			::_exit(125);
+		// Opened while the path may still lead where only root may go.
+		const int exe = ::open(prog.c_str(), O_PATH | O_CLOEXEC);
 		if (o.tasks > 0 && own_user()) {
 			const uid_t u = 50000 + static_cast<uid_t>(::getpid() % 10000);
 			if (::chown(".", u, u) != 0 || ::setgroups(0, nullptr) != 0 ||
@@ -162,32 +202,42 @@ inline result run(const std::string &prog, const std::vector<std::string> &args,
 			if (::setrlimit(resource, &rl) != 0)
 				::_exit(125);
 		}
-		::execv(prog.c_str(), argv.data());
+		::fexecve(exe, argv.data(), environ);
 		::_exit(126);
 	}
-	if (o.stdout_gone) {
-		::close(gone[0]);
-		::close(gone[1]);
-	}
 	result r;
+	if (ends[1] >= 0)
+		::close(ends[1]);
+	if (o.stdout_gone)
+		::close(std::exchange(ends[0], -1));
+	// Until the child's end is closed: a terminal's then fails with EIO.
+	char buf[4096];
+	for (ssize_t got = 0;
+	     (o.stdout_pipe || o.stdout_tty) &&
+	     ((got = ::read(ends[0], buf, sizeof buf)) > 0 || (got < 0 && errno == EINTR));)
+		r.out.append(buf, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
 	int ws = 0;
 	pid_t w = 0;
 	while ((w = ::waitpid(pid, &ws, 0)) < 0 && errno == EINTR) {
 	}
+	// Only now: a terminal's hangup would end the child.
+	if (ends[0] >= 0)
+		::close(ends[0]);
 	if (w < 0)
 		throw std::system_error(errno, std::generic_category(), "waitpid");
 	r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-	r.out = read_fd(out);
+	r.out += read_fd(out);
 	r.err = read_fd(err);
 	::close(out);
 	::close(err);
 	return r;
 }
 
-// A limit under which the program itself runs but not one thread starts.
-inline run_opts no_room_for_a_thread()
+// A limit under which the program itself runs but not one thread starts, in
+// DIR, which becomes the child's user's own.
+inline run_opts no_room_for_a_thread(const std::string &dir)
 {
-	return {.tasks = 1};
+	return {.dir = dir, .tasks = 1};
 }
 
 inline std::string slurp(const std::filesystem::path &p)

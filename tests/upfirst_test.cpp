@@ -28,7 +28,8 @@ std::vector<std::string> lines(const std::string &s)
 
 // Checks the log of a run over distinct paths: one creation line per
 // worker, in argument order; its start line before its end line; the same
-// thread number in all three; and the closing line once, last.
+// thread number in all three; at most 999 workers at once, path k's
+// created after path k - 999's end; and the closing line once, last.
 void expect_log(const std::string &out, const std::vector<std::string> &paths)
 {
 	static const std::regex re(
@@ -64,6 +65,8 @@ void expect_log(const std::string &out, const std::vector<std::string> &paths)
 		EXPECT_EQ(s.id[0], s.id[1]) << p;
 		EXPECT_EQ(s.id[1], s.id[2]) << p;
 	}
+	for (std::size_t k = 999; k < paths.size(); k++)
+		EXPECT_GT(by_path[paths[k]].at[0], by_path[paths[k - 999]].at[2]) << paths[k];
 }
 
 // "name" followed by i.
@@ -195,19 +198,21 @@ TEST_F(Upfirst, LogOfManyWorkers)
 		ASSERT_EQ(slurp(d / (paths[i] + "_CAPIT.txt")), numbered("File Number ", i) + "\n");
 }
 
-TEST_F(Upfirst, MoreThan999PathsAreRefused)
+TEST_F(Upfirst, AnyNumberOfPaths)
 {
+	// Every rule covers the whole list: the first path's copy is a late input.
 	std::vector<std::string> paths;
-	for (int i = 0; i < 1000; i++) {
-		paths.push_back(numbered("f", i));
-		spit(d / paths.back(), "x");
+	for (int i = 0; i < 2500; i++) {
+		paths.push_back(i == 2399 ? "f0_CAPIT.txt" : numbered("f", i));
+		spit(d / paths.back(), numbered("file ", i));
 	}
 	const result r = up(paths);
-	EXPECT_EQ(r.status, 2);
-	EXPECT_EQ(r.out, "");
-	EXPECT_EQ(r.err, "upfirst: too many paths: 1000, at most 999\n");
-	EXPECT_FALSE(fs::exists(d / "f0_CAPIT.txt"));
-	EXPECT_EQ(std::distance(fs::directory_iterator(d.path()), {}), 1000);
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "upfirst: f0_CAPIT.txt: is also an input of this run\n");
+	expect_log(r.out, paths);
+	for (int i = 1; i < 2500; i++)
+		ASSERT_EQ(slurp(d / (paths[i] + "_CAPIT.txt")), numbered("File ", i)) << paths[i];
+	EXPECT_EQ(slurp(d / "f0_CAPIT.txt"), "file 2399");
 }
 
 TEST_F(Upfirst, UnreadableInputsAreReportedAndLeaveNoCopy)
@@ -329,6 +334,15 @@ TEST_F(Upfirst, LimitsLoseNoFile)
 	     100 << 10,
 	     true,
 	     "upfirst: in0_CAPIT.txt: File too large\n"},
+	    // Two workers each open their input before either opens its copy,
+	    // and learn late that none is left for it.
+	    {"descriptors, opened slowly",
+	     {.limits = {{RLIMIT_NOFILE, 8}}, .extra_fds = 3, .preload = SLOW_OPEN},
+	     6,
+	     1000,
+	     1000,
+	     true,
+	     ""},
 	    {"one descriptor",
 	     {.limits = {{RLIMIT_NOFILE, 4}}},
 	     1,
@@ -358,7 +372,7 @@ TEST_F(Upfirst, LimitsLoseNoFile)
 			continue;
 		}
 		// The fault was injected, not merely asked for.
-		if (row.opts.preload != nullptr) {
+		if (row.opts.preload != nullptr && row.opts.preload == std::string_view(NO_HEAP)) {
 			EXPECT_TRUE(fs::remove(d / "no_heap.mark"));
 		}
 		EXPECT_EQ(r.status, row.err.empty() ? 0 : 1);
@@ -382,14 +396,16 @@ TEST_F(Upfirst, RunNeverWritesWhatItReads)
 	const std::string a = words_of(1 << 20, 1);
 	const std::string b = words_of(1 << 20, 2);
 	// Every row starts from a, b, a's copy and an empty log, which is
-	// standard output; then its own step adds to that.
+	// standard output unless the row's is a pipe or a terminal; then its
+	// own step adds to that.
 	using step = void (*)(const fs::path &);
 	const struct {
 		const char *what;
 		step setup;
 		std::vector<std::string> args;
-		std::string err;                                       // sorted lines
+		std::string err;                                       // sorted lines; "": exit 0
 		std::vector<std::pair<std::string, std::string>> want; // file, text ("-" if absent)
+		run_opts log = {};
 	} rows[] = {
 	    {"a second run over its own copies",
 	     [](const fs::path &w) { spit(w / "b_CAPIT.txt", "old"); },
@@ -460,6 +476,66 @@ TEST_F(Upfirst, RunNeverWritesWhatItReads)
 	     "upfirst: b_CAPIT.txt: is standard output\n"
 	     "upfirst: log: is standard output\n",
 	     {{"a_CAPIT.txt", model(a)}, {"log_CAPIT.txt", "-"}}},
+	    {"the log's pipe as an input",
+	     [](const fs::path &) {},
+	     {"/dev/stdout", "a"},
+	     "upfirst: /dev/stdout: is standard output\n",
+	     {},
+	     {.stdout_pipe = true}},
+	    {"the log's terminal by another name as a copy",
+	     [](const fs::path &w) { fs::create_symlink("/dev/tty", w / "b_CAPIT.txt"); },
+	     {"b", "a"},
+	     "upfirst: b_CAPIT.txt: is standard output\n",
+	     {},
+	     {.stdout_tty = true}},
+	    // The holder is ended by the signal that breaks its lease.
+	    {"a copy under a lease",
+	     [](const fs::path &w) {
+		     spit(w / "b_CAPIT.txt", "old");
+		     int ready[2];
+		     char leased = 'n';
+		     ASSERT_EQ(::pipe(ready), 0);
+		     if (::fork() == 0) {
+			     const int fd = ::open((w / "b_CAPIT.txt").c_str(), O_RDONLY);
+			     leased = ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0 ? 'y' : 'n';
+			     if (::write(ready[1], &leased, 1) == 1)
+				     ::pause();
+			     ::_exit(0);
+		     }
+		     EXPECT_EQ(::read(ready[0], &leased, 1), 1);
+		     EXPECT_EQ(leased, 'y');
+		     ::close(ready[0]);
+		     ::close(ready[1]);
+	     },
+	     {"b", "a"},
+	     "",
+	     {{"b_CAPIT.txt", model(b)}}},
+	    {"an earlier path that never writes",
+	     [](const fs::path &w) {
+		     fs::create_directory(w / "d");
+		     spit(w / "a_CAPIT.txt", "old");
+		     fs::create_hard_link(w / "a_CAPIT.txt", w / "d_CAPIT.txt");
+	     },
+	     {"d", "a"},
+	     "upfirst: d: Is a directory\n",
+	     {{"a_CAPIT.txt", model(a)}}},
+	    // Its two workers would each read a part of the stream.
+	    {"one FIFO given twice",
+	     [](const fs::path &w) {
+		     ::mkfifo((w / "p").c_str(), 0600);
+		     if (::fork() != 0)
+			     return;
+		     int fd = -1;
+		     for (int i = 0; i < 2000 && fd < 0; i++, ::usleep(10000))
+			     fd = ::open((w / "p").c_str(), O_WRONLY | O_NONBLOCK);
+		     const std::string b = words_of(1 << 20, 2);
+		     const bool sent =
+		         ::fcntl(fd, F_SETFL, 0) == 0 && ::write(fd, b.data(), b.size()) > 0;
+		     ::_exit(sent ? 0 : 1);
+	     },
+	     {"p", "./p"},
+	     "upfirst: ./p_CAPIT.txt: is also the copy of another path\n",
+	     {{"p_CAPIT.txt", model(b)}}},
 	};
 	for (const auto &row : rows) {
 		SCOPED_TRACE(row.what);
@@ -470,9 +546,12 @@ TEST_F(Upfirst, RunNeverWritesWhatItReads)
 		spit(w / "log", "");
 		row.setup(w.path());
 		const std::string log = w / "log";
-		const result r =
-		    run(UPFIRST, row.args, {.dir = w.path(), .stdout_path = log.c_str()});
-		EXPECT_EQ(r.status, 1);
+		run_opts o = row.log;
+		o.dir = w.path();
+		if (!o.stdout_pipe && !o.stdout_tty)
+			o.stdout_path = log.c_str();
+		const result r = run(UPFIRST, row.args, o);
+		EXPECT_EQ(r.status, row.err.empty() ? 0 : 1);
 		EXPECT_EQ(sorted_lines(r.err), row.err);
 		for (const auto &[name, text] : row.want)
 			if (text == "-")
@@ -481,7 +560,7 @@ TEST_F(Upfirst, RunNeverWritesWhatItReads)
 				expect_text(slurp(w / name), text, name);
 		EXPECT_EQ(slurp(w / "a"), a);
 		if (row.args[0] != "log")
-			expect_log(slurp(w / "log"), row.args);
+			expect_log(o.stdout_path != nullptr ? slurp(w / "log") : r.out, row.args);
 		while (::wait(nullptr) > 0) {
 		}
 	}
@@ -529,8 +608,8 @@ TEST_F(Upfirst, LongPaths)
 TEST_F(Upfirst, RefusedThreadsWaitForRoom)
 {
 	SKIP_IF_SANITIZED();
-	if (!own_user())
-		GTEST_SKIP() << "needs root, to run as a user whose tasks are the child's alone";
+	if (const char *why = no_task_limit(UPFIRST, true))
+		GTEST_SKIP() << why;
 	// Only three workers may run at once; large files keep the first ones
 	// busy while more are started.
 	std::vector<std::pair<std::string, std::string>> want;
@@ -545,9 +624,11 @@ TEST_F(Upfirst, RefusedThreadsWaitForRoom)
 TEST_F(Upfirst, NoThreadAtAllIsReported)
 {
 	SKIP_IF_SANITIZED();
+	if (const char *why = no_task_limit(UPFIRST, false))
+		GTEST_SKIP() << why;
 	spit(d / "a.txt", "a");
 	// A name that could break its diagnostic line is quoted.
-	const result r = up({"a.txt", "new\nline\1\"\\"}, no_room_for_a_thread());
+	const result r = up({"a.txt", "new\nline\1\"\\"}, no_room_for_a_thread(d.path()));
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.err, "upfirst: a.txt: cannot start a thread: Resource temporarily unavailable\n"
 	                 "upfirst: \"new\\nline\\001\\\"\\\\\": cannot start a thread: Resource "

@@ -5,16 +5,20 @@
 #include "capit.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <span>
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -22,7 +26,8 @@
 
 namespace {
 
-constexpr int max_paths = 999;
+// At most this many workers are alive at once.
+constexpr int max_live = 999;
 constexpr char suffix[] = "_CAPIT.txt";
 // The read and write size: large enough that a copy costs little more than
 // the kernel's own work, as with dd bs=128K.  Each worker holds two blocks.
@@ -31,6 +36,9 @@ constexpr std::size_t page = 4096;
 // When the heap has no room for a worker's blocks (under ulimit -v), it
 // copies through two of these on its own stack.
 constexpr std::size_t small_block = 1024;
+// How long an open waits for a lease on the copy to be broken: twice the
+// time after which the kernel breaks it by default.
+constexpr long lease_wait_ms = 90000;
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
@@ -41,150 +49,146 @@ constexpr std::size_t small_block = 1024;
 #define UPFIRST_SANITIZED 1
 #endif
 // Every worker's stack, whatever ulimit -s says: the default (the stack
-// limit, 8 MiB as a rule) made 999 workers cost as much as the copying
-// itself, failed every thread under a small ulimit -v, and was too small for
-// a diagnostic under ulimit -s 16.  The deepest path, a diagnostic from the
-// on-stack fallback, was measured to reach 14 KiB, with the thread's own
-// records at the top of its stack; this leaves a margin of four times that.
-// The sanitizers' frames are many times larger.
+// limit) would make the run's outcome depend on ulimit -s and -v.  Four
+// times the deepest use, a diagnostic from the on-stack fallback with the
+// thread's own records at the top.  The sanitizers' frames are many times
+// larger.
 #ifdef UPFIRST_SANITIZED
 constexpr std::size_t worker_stack = std::size_t{4} << 20;
 #else
 constexpr std::size_t worker_stack = std::size_t{64} << 10;
 #endif
 
-// Slot i holds the worker of argv[i]; slot 0, the program's name, is unused.
-// Only the launcher reads it: a worker may start before its slot is stored,
-// so it learns its own number from pthread_self().
-pthread_t tid[max_paths + 1];
+// A ring: path k's worker is in slot k % 1000, which the worker of path
+// k - 1000 has left, since at most 999 are alive.  Only the launcher reads
+// it: a worker may start before its slot is stored, so it learns its own
+// number from pthread_self().
+pthread_t tid[max_live + 1];
 
-// Two names lead to one file when these agree.
+// Two names lead to one file when these agree.  A device is known by the
+// device that it stands for, whatever node names it, and an open terminal
+// by the one that the kernel says it reaches, so that /dev/tty and
+// /dev/pts/3 can be one.  No file has inode number 0.
 struct ident {
 	dev_t dev = 0;
 	ino_t ino = 0;
 	bool operator==(const ident &) const = default;
 };
 
-ident ident_of(const struct stat &st)
+ident ident_of(const struct stat &st, int fd = -1)
 {
-	return {st.st_dev, st.st_ino};
+	if (!S_ISCHR(st.st_mode))
+		return {st.st_dev, st.st_ino};
+	unsigned int tty = 0;
+	if (fd >= 0 && ::ioctl(fd, TIOCGDEV, &tty) == 0)
+		return {tty, 0};
+	return {st.st_rdev, 0};
 }
 
-// What the launcher found of one path and of its copy before the first worker
-// started.  The workers judge by this, so that no outcome of a run depends on
-// which of them happens to run first.
+// Any copy may write it, and no rule of the run looks at it.
+const ident dev_null = {makedev(1, 3), 0};
+
+// What the launcher found of one path before the first worker started.
+// The workers judge by this, so that no outcome of a run depends on which
+// of them happens to run first.
 struct path_rec {
-	const char *nume_in = nullptr; // the argument itself
-	int err = 0;                   // why the input could not be found, or 0
+	const char *nume_in; // the argument itself
 	ident in;
-	bool copy_exists = false;
-	ident copy;
-	bool copy_dangling = false; // the copy's name is a symbolic link to nothing
+	const char *refusal;  // why the path is not copied, or null
+	bool refusal_on_copy; // the refusal names the copy
+	bool regular;         // the input is a regular file
+	bool copy_existed;
 };
 
-// The standard output or error that no copy may be: its file, pipe, socket
-// or terminal, but never /dev/null, which any copy may write.
-struct std_rec {
-	bool guarded = false;
-	bool regular = false;
-	ident id;
+// Every file that a rule of the run looks at, one claim each.
+struct claim {
+	ident id;          // ident{} in a free slot
+	int copy;          // the path whose copy it is, or 0
+	int reader;        // the first path that reads it and will write, or 0
+	bool input;        // a path of the run reads it
+	bool launched;     // claimed at launch, as that path's existing copy
+	unsigned char std; // standard output (1) or error (2), or 0
 };
+constexpr const char *std_refusal[] = {nullptr, "is standard output", "is standard error"};
 
-struct launch {
-	path_rec paths[max_paths + 1]; // slot i for argv[i]
-	int count = 0;                 // paths given
-	std_rec out, err;
-	long fds = 0; // descriptors that the workers may hold together
-};
+// Both are filled by the launcher before the first worker starts; thread
+// creation orders those writes before everything a worker does.  Then the
+// paths are only read, and the claims are read and added to under
+// claims_mtx, which is held for no I/O.  The table is sized once for every
+// claim that a run can make, and never fills up.
+path_rec *paths; // slot i for argv[i]
+claim *claims;   // open addressing, by identity
+std::size_t claims_mask;
+pthread_mutex_t claims_mtx = PTHREAD_MUTEX_INITIALIZER;
 
-// Filled by record() in main before the first worker starts, and never
-// changed afterwards; thread creation orders those writes before everything
-// a worker does.  The workers reach it only through run, read-only.
-launch launch_storage;
-const launch &run = launch_storage;
-
-// The copies that this run's workers have opened, each recorded by its
-// worker before it empties the file, and kept for the whole run: a file is
-// written by one path's worker or by none.
-pthread_mutex_t copies_mtx = PTHREAD_MUTEX_INITIALIZER;
-ident copies[max_paths + 1];
-bool copy_open[max_paths + 1];
+// The claim on the file ID, a new one if there is none.
+claim &claim_of(ident id)
+{
+	const std::uint64_t h = (std::uint64_t{id.dev} << 32 ^ id.ino) * 0x9e3779b97f4a7c15U;
+	for (std::size_t i = (h >> 32) & claims_mask;; i = (i + 1) & claims_mask) {
+		claim &c = claims[i];
+		if (c.id == ident{})
+			c.id = id;
+		if (c.id == id)
+			return c;
+	}
+}
 
 // The descriptor budget.  Each worker holds two descriptors, for its input
-// and its copy, and takes both at once, so that none ever holds one while it
-// waits for the other.  Under fd_mtx:
-// - fd_holders is the number of workers holding their two;
-// - fd_free is how many more the workers may take: the open-file limit less
-//   what the launcher keeps, less two per holder.  When the system runs out
-//   first (descriptors inherited, or the system-wide table full), it is set
-//   to zero, since none is free then; a lone worker goes ahead even when it
-//   is below two, so it may go below zero.
-// - fd_released counts the shares ever given back: a worker that ran out
-//   tries again only when one has been given back since it took its own, or
-//   will be, by a holder.  Each new try waits for a release that it has not
-//   yet seen, so nobody spins, and the last holder never waits, so nobody
-//   deadlocks.
+// and its copy, and takes both at once before it opens either, so that
+// none ever holds one while it waits for the other.  Under fd_mtx:
+// - fd_free is how many of the descriptors counted free at launch no
+//   worker has taken.  A lone worker goes ahead even when it is below two,
+//   and learns from the system that it cannot have them.
+// - fd_active is the number of workers that hold their two and do not wait
+//   in fd_wait(); fd_released counts the shares ever given back.
 pthread_mutex_t fd_mtx = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t fd_freed = PTHREAD_COND_INITIALIZER;
 long fd_free;
-int fd_holders;
+int fd_active;
 unsigned long fd_released;
 
-// Takes a worker's two descriptors, under fd_mtx; returns fd_released then.
-unsigned long fd_take_locked()
-{
-	while (fd_free < 2 && fd_holders > 0)
-		pthread_cond_wait(&fd_freed, &fd_mtx);
-	fd_free -= 2;
-	fd_holders++;
-	return fd_released;
-}
-
-unsigned long fd_take()
+void fd_take()
 {
 	pthread_mutex_lock(&fd_mtx);
-	const unsigned long seen = fd_take_locked();
+	while (fd_free < 2 && fd_active > 0)
+		pthread_cond_wait(&fd_freed, &fd_mtx);
+	fd_free -= 2;
+	fd_active++;
 	pthread_mutex_unlock(&fd_mtx);
-	return seen;
 }
 
 void fd_give()
 {
 	pthread_mutex_lock(&fd_mtx);
 	fd_free += 2;
-	fd_holders--;
+	fd_active--;
 	fd_released++;
 	pthread_cond_broadcast(&fd_freed);
 	pthread_mutex_unlock(&fd_mtx);
 }
 
-// The system had no descriptor for a worker, which has closed what it held.
-// True when trying again can succeed: some worker has given its share back
-// since SEEN, or one holds a share and will.  The worker then gives its own
-// back and takes one anew, waiting for a release when none is free; else it
-// keeps its share, for fd_give() to return.
-[[nodiscard]] bool fd_retry(unsigned long &seen)
+// Whether a worker whose open failed with ERR, and which has closed what it
+// held, may try again.  Only when the system had no descriptor for it (its
+// table full, as the count rules out the worker's own limit), and only once
+// another worker has given its share back, when another one holds its share
+// and does not wait: with none, nothing would end the wait.  So the last
+// worker that does not wait never waits.
+[[nodiscard]] bool fd_wait(int err)
 {
+	if (err != ENFILE && err != EMFILE)
+		return false;
 	pthread_mutex_lock(&fd_mtx);
-	const bool released = fd_released != seen;
-	// With no release since, the system has none free, whatever the
-	// budget counted.
-	if (!released)
-		fd_free = 0;
-	const bool retry = released || fd_holders > 1;
-	if (retry) {
-		fd_holders--;
-		if (released)
-			fd_free += 2;
-		seen = fd_take_locked();
+	const bool others = fd_active > 1;
+	if (others) {
+		const unsigned long seen = fd_released;
+		fd_active--;
+		while (fd_released == seen)
+			pthread_cond_wait(&fd_freed, &fd_mtx);
+		fd_active++;
 	}
 	pthread_mutex_unlock(&fd_mtx);
-	return retry;
-}
-
-bool out_of_fds(int err)
-{
-	return err == EMFILE || err == ENFILE;
+	return others;
 }
 
 // One owned descriptor, closed on every early return.  The output's close is
@@ -216,9 +220,7 @@ private:
 
 // A worker's working storage: its copy's name and the two blocks that it
 // copies through.  Kept off the worker's stack, which is fresh memory for
-// every thread: a frame that reached one more page of it cost a page fault
-// per worker, and on the machine measured that took more time than copying
-// a small file.
+// every thread, where each page touched costs a fault.
 template <std::size_t size>
 struct area {
 	unsigned char in[size];
@@ -231,11 +233,10 @@ static_assert(sizeof(big_area) % page == 0);
 
 // Areas that finished workers leave for the next ones, so that a run maps
 // only as many as run at once, and reused memory costs no page fault.  Each
-// is page-aligned, as dd's buffer is: the kernel copies into and out of such
-// blocks faster (with malloc's alignment a copy took 6 % longer than dd's).
-// They are never freed: the process ends soon after its workers.
+// is page-aligned, as dd's buffer is, which the kernel copies into and out
+// of faster.  They are never freed: the process ends soon after its workers.
 pthread_mutex_t pool_mtx = PTHREAD_MUTEX_INITIALIZER;
-big_area *pool[max_paths];
+big_area *pool[max_live];
 int pooled;
 
 // A worker's area, from the pool or new; null when the heap has no room.
@@ -329,12 +330,6 @@ bool warn(const char *name, const char *reason)
 	return say(name, "", reason);
 }
 
-// A failure on the copy of NUME_IN, before its name is built.
-bool warn_copy(const char *nume_in, const char *reason)
-{
-	return say(nume_in, suffix, reason);
-}
-
 // Whether the copy's name, the path with the suffix appended, fits in
 // PATH_MAX.
 bool name_fits(const char *nume_in)
@@ -388,153 +383,120 @@ void copy_name(std::span<char, PATH_MAX> nume_out, const char *nume_in)
 	}
 }
 
-// The rules that decide whether a path is copied, in the order they apply.
-// Each returns the reason for a refusal, or null.
-
-// Before anything is opened, by what the launcher saw.  The copy's name is
-// the path's with the suffix appended (ON_COPY).  A path missing when the run
-// began is missing for the whole run, even if another worker creates it.
-const char *launch_refusal(const path_rec &p, bool &on_copy)
+// The rules that decide whether a path is copied, in the order they apply:
+// the launch rules in look(), the copy rules here, once the copy is open as
+// C (SO), before it is emptied.  A run never writes a file that it reads,
+// nor its log or diagnostics, nor a file that another path writes; workers
+// of one regular input may share a regular copy, to which they write the
+// same bytes at the same offsets.  Claims the copy for path i when none of
+// them refuses it; returns the reason for a refusal, or null.
+const char *copy_refusal(int i, const struct stat &so, ident c)
 {
-	on_copy = false;
-	if (p.err != 0)
-		return why(p.err);
-	if (run.out.regular && p.in == run.out.id)
-		return "is standard output";
-	if (run.err.regular && p.in == run.err.id)
-		return "is standard error";
-	on_copy = true;
-	if (!name_fits(p.nume_in))
-		return why(ENAMETOOLONG);
-	if (p.copy_dangling)
-		return "not writing through dangling symlink";
-	return nullptr;
-}
-
-// Once the input is open as SI.
-const char *input_refusal(const path_rec &p, const struct stat &si)
-{
-	if (!(ident_of(si) == p.in))
-		return "was replaced during the run";
-	if (S_ISDIR(si.st_mode))
-		return why(EISDIR);
-	return nullptr;
-}
-
-// Whether another path's worker has opened the file C as its copy; records
-// it as slot I's when not.  Workers of one input write the same bytes, and
-// may share it.
-bool copy_taken(int i, ident c)
-{
-	bool taken = false;
-	pthread_mutex_lock(&copies_mtx);
-	for (int j = 1; j <= run.count && !taken; j++)
-		taken = copy_open[j] && copies[j] == c && !(run.paths[j].in == run.paths[i].in);
-	if (!taken) {
-		copies[i] = c;
-		copy_open[i] = true;
-	}
-	pthread_mutex_unlock(&copies_mtx);
-	return taken;
-}
-
-// Once the copy is open as C, before it is emptied.  A run never writes a
-// file that it reads, nor its log or diagnostics, nor a file that another
-// path's worker writes.
-const char *copy_refusal(int i, ident c)
-{
-	const path_rec &p = run.paths[i];
+	const path_rec &p = paths[i];
+	if (c == dev_null)
+		return nullptr;
 	if (c == p.in)
 		return "is the input file itself";
-	if (run.out.guarded && c == run.out.id)
-		return "is standard output";
-	if (run.err.guarded && c == run.err.id)
-		return "is standard error";
-	for (int j = 1; j <= run.count; j++)
-		if (run.paths[j].err == 0 && run.paths[j].in == c)
-			return "is also an input of this run";
-	// Two inputs whose existing copies were one file: the first one writes,
-	// whichever worker gets there first.
-	for (int j = 1; j < i; j++)
-		if (run.paths[j].copy_exists && run.paths[j].copy == c && run.paths[j].err == 0 &&
-		    !(run.paths[j].in == p.in))
-			return "is also the copy of an earlier path";
-	if (copy_taken(i, c))
-		return "is also the copy of another path";
-	return nullptr;
+	const char *refusal = nullptr;
+	pthread_mutex_lock(&claims_mtx);
+	claim &e = claim_of(c);
+	if (e.std != 0)
+		refusal = std_refusal[e.std];
+	else if (e.input)
+		refusal = "is also an input of this run";
+	else if (e.copy == 0)
+		e.copy = i;
+	else if (e.copy != i && !(paths[e.copy].in == p.in && p.regular && S_ISREG(so.st_mode)))
+		refusal = e.launched && e.copy < i ? "is also the copy of an earlier path"
+		                                   : "is also the copy of another path";
+	pthread_mutex_unlock(&claims_mtx);
+	return refusal;
+}
+
+// Opens an existing copy with FLAGS.  A lease on it (an NFS server's
+// delegation, a Samba oplock) makes a non-blocking open fail, and that
+// failure starts to break the lease: the holder lets go, or the kernel takes
+// the lease away after its lease-break-time.  So the open is tried again,
+// at growing intervals, until then.
+int open_existing(const char *nume_out, int flags)
+{
+	int fd = ::open(nume_out, flags);
+	for (long ms = 1, waited = 0; fd < 0 && errno == EWOULDBLOCK && waited < lease_wait_ms;
+	     waited += ms, ms = std::min(2 * ms, 64L)) {
+		const struct timespec pause = {0, ms * 1000000};
+		::nanosleep(&pause, nullptr);
+		fd = ::open(nume_out, flags);
+	}
+	return fd;
 }
 
 // Opens the copy for writing without emptying it, and without blocking: a
-// FIFO with no reader fails with ENXIO instead of waiting for one forever.
-// An existing file, or a link to one, is opened as it is.  A missing one is
-// created with MODE less the umask, and never through a symbolic link:
-// O_EXCL does not follow one, so that a link to nowhere planted where the
-// copy goes cannot make upfirst create a file of someone else's choosing.
-// EXISTED, what the launcher saw, only picks which call to try first, so
-// that one call does in most runs.  Sets DANGLING for a link to nowhere.
+// FIFO with no reader fails with ENXIO instead of waiting for one forever,
+// whatever the name leads to by then.  An existing file, or a link to one,
+// is opened as it is.  A missing one is created with MODE less the umask,
+// and never through a symbolic link: O_EXCL does not follow one, so that a
+// link to nowhere planted where the copy goes cannot make upfirst create a
+// file of someone else's choosing.  EXISTED, what the launcher saw, picks
+// which call to try first.  Sets DANGLING for a link to nowhere.
 int open_copy(const char *nume_out, mode_t mode, bool existed, bool &dangling)
 {
-	constexpr int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK;
+	constexpr int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 	dangling = false;
-	int fd = -1;
 	if (existed) {
-		fd = ::open(nume_out, flags);
+		const int fd = open_existing(nume_out, flags);
 		if (fd >= 0 || errno != ENOENT)
 			return fd;
 	}
-	fd = ::open(nume_out, flags | O_CREAT | O_EXCL, mode);
+	const int fd = ::open(nume_out, flags | O_CREAT | O_EXCL, mode);
 	if (fd >= 0 || errno != EEXIST)
 		return fd;
 	// It exists after all: a worker for the same input has just created
 	// it, or it is a symbolic link.
-	fd = ::open(nume_out, flags);
-	dangling = fd < 0 && errno == ENOENT;
-	return fd;
+	const int again = open_existing(nume_out, flags);
+	dangling = again < 0 && errno == ENOENT;
+	return again;
 }
 
 // Opens path i and its copy into FI and FO, the copy emptied; false when the
-// path was refused or failed, which is reported here.  When descriptors run
-// out, it closes what it opened and tries again while that can succeed.
-[[nodiscard]] bool open_both(int i, const char *nume_out, file &fi, file &fo,
-                             unsigned long &fds_seen)
+// path was refused or failed, which is reported here.  When the system has
+// no descriptor to give, it closes what it opened and tries again once
+// another worker has given its own back.
+[[nodiscard]] bool open_both(int i, const char *nume_out, file &fi, file &fo)
 {
-	const path_rec &p = run.paths[i];
+	const path_rec &p = paths[i];
 	for (;;) {
-		fi.reset(::open(p.nume_in, O_RDONLY | O_CLOEXEC));
+		fi.reset(::open(p.nume_in, O_RDONLY | O_CLOEXEC | O_NOCTTY));
 		struct stat si = {};
 		if (!fi.ok() || ::fstat(fi.get(), &si) != 0) {
 			const int err = errno;
-			if (out_of_fds(err) && fd_retry(fds_seen))
+			if (fd_wait(err))
 				continue;
 			return warn(p.nume_in, why(err));
 		}
-		if (const char *refusal = input_refusal(p, si))
-			return warn(p.nume_in, refusal);
+		if (!(ident_of(si) == p.in))
+			return warn(p.nume_in, "was replaced during the run");
 
 		// Not O_TRUNC: the copy's name may lead to a file that must not
 		// change, and it is emptied only once it is known to be none of them.
 		bool dangling = false;
-		fo.reset(open_copy(nume_out, si.st_mode & 0666, p.copy_exists, dangling));
+		fo.reset(open_copy(nume_out, si.st_mode & 0666, p.copy_existed, dangling));
 		if (dangling)
 			return warn(nume_out, "not writing through dangling symlink");
 		struct stat so = {};
 		if (!fo.ok() || ::fstat(fo.get(), &so) != 0) {
 			const int err = errno;
-			if (out_of_fds(err)) {
-				fi.reset(-1);
-				if (fd_retry(fds_seen))
-					continue;
-			}
+			fi.reset(-1);
+			if (fd_wait(err))
+				continue;
 			return warn(nume_out, why(err));
 		}
-		if (const char *refusal = copy_refusal(i, ident_of(so)))
+		if (const char *refusal = copy_refusal(i, so, ident_of(so, fo.get())))
 			return warn(nume_out, refusal);
 		const int fl = ::fcntl(fo.get(), F_GETFL);
 		if (fl == -1 || ::fcntl(fo.get(), F_SETFL, fl & ~O_NONBLOCK) == -1)
 			return warn(nume_out, why(errno));
-		// A new copy is left alone: emptying an empty file costs nothing
-		// here, but ext4 takes it as a file being replaced and writes it
-		// back early.
+		// A new copy is left alone: ext4 takes the emptying of a file as
+		// the file being replaced, and writes it back early.
 		if (S_ISREG(so.st_mode) && so.st_size > 0 && ::ftruncate(fo.get(), 0) != 0)
 			return warn(nume_out, why(errno));
 		return true;
@@ -544,16 +506,16 @@ int open_copy(const char *nume_out, mode_t mode, bool existed, bool &dangling)
 // Builds the copy's name, opens both files and copies, through the storage
 // given.  Each failure is reported once: a copy whose write failed is not
 // reported again when its close fails too.
-[[nodiscard]] bool copy_through(int i, unsigned long &fds_seen, std::span<unsigned char> in,
-                                std::span<unsigned char> out, std::span<char, PATH_MAX> name)
+[[nodiscard]] bool copy_through(int i, std::span<unsigned char> in, std::span<unsigned char> out,
+                                std::span<char, PATH_MAX> name)
 {
-	copy_name(name, run.paths[i].nume_in);
+	copy_name(name, paths[i].nume_in);
 	const char *nume_out = name.data();
 	file fi;
 	file fo;
-	if (!open_both(i, nume_out, fi, fo, fds_seen))
+	if (!open_both(i, nume_out, fi, fo))
 		return false;
-	const bool ok = pump(fi.get(), fo.get(), in, out, run.paths[i].nume_in, nume_out);
+	const bool ok = pump(fi.get(), fo.get(), in, out, paths[i].nume_in, nume_out);
 	if (fo.close() != 0 && ok)
 		return warn(nume_out, why(errno));
 	return ok;
@@ -561,126 +523,166 @@ int open_copy(const char *nume_out, mode_t mode, bool existed, bool &dangling)
 
 // Kept out of copy_cap's frame, so that the stack is only used when the heap
 // has no room.
-[[gnu::noinline, nodiscard]] bool copy_small(int i, unsigned long &fds_seen)
+[[gnu::noinline, nodiscard]] bool copy_small(int i)
 {
 	area<small_block> a;
-	return copy_through(i, fds_seen, a.in, a.out, a.nume_out);
+	return copy_through(i, a.in, a.out, a.nume_out);
 }
 
 // Writes the capitalized copy of path i.  Every failure is reported here or
 // below, and none of them leaves an input changed.
 [[nodiscard]] bool copy_cap(int i)
 {
-	const path_rec &p = run.paths[i];
-	bool on_copy = false;
-	if (const char *refusal = launch_refusal(p, on_copy))
-		return on_copy ? warn_copy(p.nume_in, refusal) : warn(p.nume_in, refusal);
-
-	unsigned long fds_seen = fd_take();
+	const path_rec &p = paths[i];
+	if (p.refusal != nullptr)
+		return say(p.nume_in, p.refusal_on_copy ? suffix : "", p.refusal);
+	fd_take();
 	bool ok = false;
 	{
 		// Taken before the copy is emptied, so that no copy is emptied for
 		// want of memory.
 		const area_lease lease;
 		if (big_area *a = lease.get())
-			ok = copy_through(i, fds_seen, a->in, a->out, a->nume_out);
+			ok = copy_through(i, a->in, a->out, a->nume_out);
 		else
-			ok = copy_small(i, fds_seen);
+			ok = copy_small(i);
 	}
 	fd_give();
 	return ok;
 }
 
-// The body of one worker; its argument is its path's slot in the launch
-// record.  Its result tells the launcher how the copy went: null when it is
-// sound, anything else when it failed (already reported).
+// The body of one worker; its argument is its path's record.  Its result
+// tells the launcher how the copy went: null when it is sound, anything
+// else when it failed (already reported).
 void *make_cap(void *slot)
 {
 	const auto &p = *static_cast<const path_rec *>(slot);
-	const int i = static_cast<int>(&p - run.paths);
-	const char *nume_in = p.nume_in;
 	const long self = static_cast<long>(pthread_self());
-	std::printf("Threadul: %ld ..> %s\n", self, nume_in);
-	const bool ok = copy_cap(i);
-	std::printf("Terminat threadul: %ld ...> %s\n", self, nume_in);
+	std::printf("Threadul: %ld ..> %s\n", self, p.nume_in);
+	const bool ok = copy_cap(static_cast<int>(&p - paths));
+	std::printf("Terminat threadul: %ld ...> %s\n", self, p.nume_in);
 	return ok ? nullptr : slot;
 }
 
-// Joins worker i; false if its copy failed.
+// Joins the worker of path i; false if its copy failed.
 bool join(int i)
 {
 	void *res = nullptr;
-	pthread_join(tid[i], &res);
+	pthread_join(tid[i % (max_live + 1)], &res);
 	return res == nullptr;
 }
 
-// What standard output or error is, for the copies to be checked against.
-std_rec look_at_std(int fd)
+// Claims standard output or error as FD (1 or 2): no copy may be it, and no
+// input that would never end, for upfirst itself writes it.
+void claim_std(int fd)
 {
-	std_rec r;
 	struct stat st = {};
 	if (::fstat(fd, &st) != 0)
-		return r;
-	const bool dev_null = S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3);
-	r.guarded = !dev_null;
-	r.regular = S_ISREG(st.st_mode);
-	r.id = ident_of(st);
-	return r;
+		return;
+	const ident id = ident_of(st, fd);
+	if (!(id == dev_null))
+		claim_of(id).std = static_cast<unsigned char>(fd);
 }
 
-// Records path P and its copy as they are before any worker runs.
-void look(path_rec &p)
+// Records path i and its copy as they are before any worker runs, and
+// refuses it by the launch rules, in the order they apply.  A path missing
+// when the run began is missing for the whole run, even if another worker
+// creates it.  A path that will not write claims nothing.
+void look(int i)
 {
+	path_rec &p = paths[i];
+	const auto refuse = [&p](const char *refusal, bool on_copy) {
+		p.refusal = refusal;
+		p.refusal_on_copy = on_copy;
+	};
 	struct stat st = {};
-	if (::stat(p.nume_in, &st) != 0) {
-		p.err = errno;
-		return;
-	}
+	if (::stat(p.nume_in, &st) != 0)
+		return refuse(why(errno), false);
 	p.in = ident_of(st);
+	p.regular = S_ISREG(st.st_mode);
+	claim &in = claim_of(p.in);
+	in.input = true;
+	// The terminal that the log goes to may be read, as cat /dev/tty
+	// reads it; its file, pipe or socket would be read for ever.
+	if (in.std != 0 && !S_ISCHR(st.st_mode))
+		return refuse(std_refusal[in.std], false);
+	if (S_ISDIR(st.st_mode))
+		return refuse(why(EISDIR), false);
 	if (!name_fits(p.nume_in))
-		return;
+		return refuse(why(ENAMETOOLONG), true);
 	// Not on the stack, which ulimit -s 16 leaves as small as 8 KiB for the
 	// main thread.
 	static char nume_out[PATH_MAX];
 	copy_name(nume_out, p.nume_in);
 	// A missing copy, the usual case, takes one call; a link one more.
-	if (::lstat(nume_out, &st) != 0)
-		return;
-	if (S_ISLNK(st.st_mode) && ::stat(nume_out, &st) != 0) {
-		p.copy_dangling = errno == ENOENT;
-		return;
+	p.copy_existed = ::lstat(nume_out, &st) == 0;
+	if (p.copy_existed && S_ISLNK(st.st_mode) && ::stat(nume_out, &st) != 0) {
+		if (errno == ENOENT)
+			return refuse("not writing through dangling symlink", true);
+		p.copy_existed = false;
 	}
-	p.copy_exists = true;
-	p.copy = ident_of(st);
+	// The same input again: its workers write alike only a regular copy of
+	// a regular input, where each writes every byte at its offset.
+	const ident copy = p.copy_existed ? ident_of(st) : ident{};
+	const bool alike =
+	    p.regular && (!p.copy_existed || S_ISREG(st.st_mode) || copy == dev_null);
+	if (in.reader != 0 && !alike)
+		return refuse("is also the copy of another path", true);
+	if (in.reader == 0)
+		in.reader = i;
+	if (!p.copy_existed)
+		return;
+	claim &c = claim_of(copy);
+	if (c.copy == 0) {
+		c.copy = i;
+		c.launched = true;
+	}
 }
 
-// Every live worker holds two descriptors; 999 of them need more than the
-// customary soft limit of 1024.  Returns the limit.
-long raise_fd_limit()
+// How many descriptors the workers may hold, up to WANT: those free below
+// the soft limit, which is first raised to the hard limit where the system
+// allows it (999 workers need more than the customary 1024).
+long count_free_fds(long want)
 {
 	struct rlimit rl = {};
 	if (::getrlimit(RLIMIT_NOFILE, &rl) != 0)
-		return 1024;
-	if (rl.rlim_cur < rl.rlim_max) {
-		rl.rlim_cur = rl.rlim_max;
-		::setrlimit(RLIMIT_NOFILE, &rl);
-	}
-	return rl.rlim_cur > INT_MAX ? INT_MAX : static_cast<long>(rl.rlim_cur);
+		return 0;
+	const struct rlimit raised = {rl.rlim_max, rl.rlim_max};
+	if (rl.rlim_cur < rl.rlim_max && ::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+		rl = raised;
+	long free = 0;
+	for (int fd = 0; static_cast<rlim_t>(fd) < rl.rlim_cur && fd < INT_MAX && free < want; fd++)
+		if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+			free++;
+	return free;
 }
 
-// The launch record: every path, its copy, and the standard descriptors, as
-// they are before the first worker starts.
-void record(char *argv[])
+// The launch record: standard output and error, every path and its copy,
+// and the descriptors free, as they are before the first worker starts.
+// False, said, when there is no memory for it.
+[[nodiscard]] bool record(int argc, char *argv[])
 {
-	launch &l = launch_storage;
-	for (int i = 1; argv[i] != nullptr; i++) {
-		l.paths[i].nume_in = argv[i];
-		look(l.paths[i]);
-		l.count = i;
+	const int n = std::max(argc - 1, 0);
+	// Each path claims at most its input, its copy as the run began and the
+	// copy that its worker opens: the table stays under three quarters full.
+	const std::size_t size = std::bit_ceil(4 * static_cast<std::size_t>(n) + 8);
+	paths =
+	    static_cast<path_rec *>(std::calloc(static_cast<std::size_t>(n) + 1, sizeof *paths));
+	claims = static_cast<claim *>(std::calloc(size, sizeof *claims));
+	if (paths == nullptr || claims == nullptr) {
+		std::fprintf(stderr, "upfirst: cannot record %d paths: %s\n", n, why(ENOMEM));
+		return false;
 	}
-	l.out = look_at_std(STDOUT_FILENO);
-	l.err = look_at_std(STDERR_FILENO);
-	l.fds = raise_fd_limit() - 3;
+	claims_mask = size - 1;
+	// Standard output's claim wins where both are one file.
+	claim_std(STDERR_FILENO);
+	claim_std(STDOUT_FILENO);
+	for (int i = 1; i < argc; i++) {
+		paths[i].nume_in = argv[i];
+		look(i);
+	}
+	fd_free = count_free_fds(2L * std::min(n, max_live));
+	return true;
 }
 
 // open() hands out the lowest free descriptor: with standard output closed,
@@ -721,19 +723,14 @@ int main(int argc, char *argv[])
 	// buffer that printing to an unbuffered stream takes.
 	static char err_buf[BUFSIZ];
 	std::setvbuf(stderr, err_buf, _IOLBF, sizeof err_buf);
-	if (argc - 1 > max_paths) {
-		std::fprintf(stderr, "upfirst: too many paths: %d, at most %d\n", argc - 1,
-		             max_paths);
-		return 2;
-	}
 	if (!hold_std_fds())
 		return 1;
 	// A reader of the log that goes away, or a copy that reaches the file
 	// size limit, fails that write alone instead of killing every copy.
 	std::signal(SIGPIPE, SIG_IGN);
 	std::signal(SIGXFSZ, SIG_IGN);
-	record(argv);
-	fd_free = run.fds;
+	if (!record(argc, argv))
+		return 1;
 
 	pthread_attr_t attr;
 	pthread_attr_init(&attr);
@@ -741,28 +738,30 @@ int main(int argc, char *argv[])
 	pthread_attr_setstacksize(&attr, std::max<std::size_t>(worker_stack, PTHREAD_STACK_MIN));
 	int status = 0;
 	int oldest = 1; // the oldest worker not joined yet
-	int i = 1;
-	for (; argv[i] != nullptr; i++) {
+	const auto join_oldest = [&] {
+		if (!join(oldest++))
+			status = 1;
+	};
+	for (int i = 1; i < argc; i++) {
+		if (i - oldest == max_live)
+			join_oldest();
+		pthread_t &t = tid[i % (max_live + 1)];
 		int err = 0;
 		// When the system refuses a thread, one that ends makes room.
-		while ((err = pthread_create(&tid[i], &attr, make_cap, &launch_storage.paths[i])) !=
-		           0 &&
-		       oldest < i)
-			if (!join(oldest++))
-				status = 1;
+		while ((err = pthread_create(&t, &attr, make_cap, &paths[i])) != 0 && oldest < i)
+			join_oldest();
 		if (err != 0) {
 			say(argv[i], "", "cannot start a thread", why(err));
 			status = 1;
 			oldest = i + 1;
 			continue;
 		}
-		std::printf("Creat threadul: %ld ...> %s\n", static_cast<long>(tid[i]), argv[i]);
+		std::printf("Creat threadul: %ld ...> %s\n", static_cast<long>(t), argv[i]);
 	}
 	pthread_attr_destroy(&attr);
-	for (; oldest < i; oldest++)
-		if (!join(oldest))
-			status = 1;
-	if (i > 1)
+	while (oldest < argc)
+		join_oldest();
+	if (argc > 1)
 		std::puts("Terminat toate thread-urile");
 	if (!close_stdout())
 		status = 1;
