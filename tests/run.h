@@ -177,9 +177,16 @@ inline result run(const std::string &prog, const std::vector<std::string> &args,
 		for (int i = 0; i < o.extra_fds; i++)
 			if (::dup(2) < 0)
 				::_exit(125);
-		// NOLINTNEXTLINE(concurrency-mt-unsafe): the child of fork has one thread
-		if (o.preload != nullptr && ::setenv("LD_PRELOAD", o.preload, 1) != 0)
-			::_exit(125);
+		// LD_PRELOAD parts its list at spaces and colons, which the path to
+		// the tree may hold: the library goes through a link without them.
+		if (o.preload != nullptr) {
+			::unlink("preload.so");
+			if (::symlink(o.preload, "preload.so") != 0)
+				::_exit(125);
+			// NOLINTNEXTLINE(concurrency-mt-unsafe): the child of fork has one thread
+			if (::setenv("LD_PRELOAD", "./preload.so", 1) != 0)
+				::_exit(125);
+		}
 		// Opened while the path may still lead where only root may go.
 		const int exe = ::open(prog.c_str(), O_PATH | O_CLOEXEC);
 		if (o.tasks > 0 && own_user()) {

@@ -169,11 +169,11 @@ void fd_give()
 }
 
 // Whether a worker whose open failed with ERR, and which has closed what it
-// held, may try again.  Only when the system had no descriptor for it (its
-// table full, as the count rules out the worker's own limit), and only once
-// another worker has given its share back, when another one holds its share
-// and does not wait: with none, nothing would end the wait.  So the last
-// worker that does not wait never waits.
+// held, may try again: only when the system had no descriptor for it (its
+// table full, or one taken beyond the count), once another worker has given
+// its share back.  It waits only while another one holds its share and does
+// not wait, as nothing else would end the wait; so the last worker that does
+// not wait never waits.
 [[nodiscard]] bool fd_wait(int err)
 {
 	if (err != ENFILE && err != EMFILE)
@@ -564,16 +564,9 @@ void *make_cap(void *slot)
 	return ok ? nullptr : slot;
 }
 
-// Joins the worker of path i; false if its copy failed.
-bool join(int i)
-{
-	void *res = nullptr;
-	pthread_join(tid[i % (max_live + 1)], &res);
-	return res == nullptr;
-}
-
 // Claims standard output or error as FD (1 or 2): no copy may be it, and no
-// input that would never end, for upfirst itself writes it.
+// input but a terminal, since upfirst itself writes it and would read it
+// for ever.
 void claim_std(int fd)
 {
 	struct stat st = {};
@@ -739,7 +732,9 @@ int main(int argc, char *argv[])
 	int status = 0;
 	int oldest = 1; // the oldest worker not joined yet
 	const auto join_oldest = [&] {
-		if (!join(oldest++))
+		void *res = nullptr; // not null when the copy failed
+		pthread_join(tid[oldest++ % (max_live + 1)], &res);
+		if (res != nullptr)
 			status = 1;
 	};
 	for (int i = 1; i < argc; i++) {
