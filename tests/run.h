@@ -23,7 +23,6 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #if defined(__has_feature)
@@ -147,21 +146,12 @@ inline result run(const std::string &prog, const std::vector<std::string> &args,
 		throw std::system_error(errno, std::generic_category(), "fork");
 	if (pid == 0) {
 		int fd1 = out;
-		const auto raw = [](int fd) {
-			struct termios t = {};
-			if (::tcgetattr(fd, &t) != 0)
-				return false;
-			::cfmakeraw(&t);
-			return ::tcsetattr(fd, TCSANOW, &t) == 0;
-		};
 		if (o.stdout_gone || o.stdout_pipe)
 			fd1 = ends[1];
 		else if (o.stdout_path != nullptr)
 			fd1 = ::open(o.stdout_path, O_WRONLY);
-		// A session's first terminal becomes its controlling terminal, and
-		// shows the log as it is written, with no line ends translated.
-		else if (o.stdout_tty &&
-		         (::setsid() < 0 || (fd1 = ::open(tty, O_RDWR)) < 0 || !raw(fd1)))
+		// A session's first terminal becomes its controlling terminal.
+		else if (o.stdout_tty && (::setsid() < 0 || (fd1 = ::open(tty, O_RDWR)) < 0))
 			::_exit(125);
 		if (fd1 < 0 || ::dup2(fd1, 1) < 0 || ::dup2(err, 2) < 0 ||
 		    ::chdir(o.dir.c_str()) != 0)
@@ -223,6 +213,9 @@ inline result run(const std::string &prog, const std::vector<std::string> &args,
 	     (o.stdout_pipe || o.stdout_tty) &&
 	     ((got = ::read(ends[0], buf, sizeof buf)) > 0 || (got < 0 && errno == EINTR));)
 		r.out.append(buf, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+	// A terminal ends its lines with a carriage return as well.
+	if (o.stdout_tty)
+		std::erase(r.out, '\r');
 	int ws = 0;
 	pid_t w = 0;
 	while ((w = ::waitpid(pid, &ws, 0)) < 0 && errno == EINTR) {
