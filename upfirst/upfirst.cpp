@@ -580,7 +580,7 @@ void claim_std(int fd)
 // Records path i and its copy as they are before any worker runs, and
 // refuses it by the launch rules, in the order they apply.  A path missing
 // when the run began is missing for the whole run, even if another worker
-// creates it.  A path that will not write claims nothing.
+// creates it.  A path that will not write claims no copy.
 void look(int i)
 {
 	path_rec &p = paths[i];
