@@ -12,6 +12,8 @@
 #include <regex>
 #include <sstream>
 
+#include <sys/sysmacros.h>
+
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
@@ -390,6 +392,33 @@ TEST_F(Upfirst, LimitsLoseNoFile)
 		GTEST_SKIP() << skipped;
 }
 
+// Waits (at most 20 s) until FIFO has a reader, then writes TEXT into it.
+bool feed(const fs::path &fifo, const std::string &text)
+{
+	int fd = -1;
+	for (int i = 0; i < 2000 && (fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0; i++)
+		::usleep(10000);
+	const bool ok = fd >= 0 && ::write(fd, text.data(), text.size()) == ssize_t(text.size());
+	::close(fd);
+	return ok;
+}
+
+// Why a row cannot show its fault here, or null.
+const char *needs_root(const fs::path &)
+{
+	return ::geteuid() == 0 ? nullptr : "needs root, to make device nodes";
+}
+const char *reuses_inodes(const fs::path &w)
+{
+	struct stat st[2] = {};
+	for (auto &s : st) {
+		spit(w / "probe", "");
+		::stat((w / "probe").c_str(), &s);
+		fs::remove(w / "probe");
+	}
+	return st[0].st_ino == st[1].st_ino ? nullptr : "no freed inode number is given again";
+}
+
 TEST_F(Upfirst, RunNeverWritesWhatItReads)
 {
 	// Large enough that a worker still reads while another would write.
@@ -406,6 +435,7 @@ TEST_F(Upfirst, RunNeverWritesWhatItReads)
 		std::string err;                                       // sorted lines; "": exit 0
 		std::vector<std::pair<std::string, std::string>> want; // file, text ("-" if absent)
 		run_opts log = {};
+		const char *(*cannot)(const fs::path &) = nullptr;
 	} rows[] = {
 	    {"a second run over its own copies",
 	     [](const fs::path &w) { spit(w / "b_CAPIT.txt", "old"); },
@@ -462,10 +492,7 @@ TEST_F(Upfirst, RunNeverWritesWhatItReads)
 		     for (int i = 0; i < 2000 && !copied(); i++)
 			     ::usleep(10000);
 		     fs::create_symlink("b_CAPIT.txt", w / "z_CAPIT.txt");
-		     int fd = -1;
-		     for (int i = 0; i < 2000 && fd < 0; i++, ::usleep(10000))
-			     fd = ::open((w / "z").c_str(), O_WRONLY | O_NONBLOCK);
-		     ::_exit(0);
+		     ::_exit(feed(w / "z", "") ? 0 : 1);
 	     },
 	     {"b", "z"},
 	     "upfirst: z_CAPIT.txt: is also the copy of another path\n",
@@ -517,16 +544,70 @@ TEST_F(Upfirst, RunNeverWritesWhatItReads)
 	     {"d", "a"},
 	     "upfirst: d: Is a directory\n",
 	     {{"a_CAPIT.txt", model(a)}}},
-	    // Two workers of a stream would each read a part of it.
-	    {"a device given twice",
-	     [](const fs::path &w) { fs::create_symlink("/dev/null", w / "n"); },
-	     {"n", "./n"},
-	     "upfirst: ./n_CAPIT.txt: is also the copy of another path\n",
-	     {{"n_CAPIT.txt", ""}}},
+	    // Two readers of a FIFO would each read a part of it, and its only
+	    // writer would be b's worker, were it to open it; /dev/null reads
+	    // alike for any number.
+	    {"a FIFO named twice and as another path's copy, and /dev/null",
+	     [](const fs::path &w) {
+		     ::mkfifo((w / "f").c_str(), 0600);
+		     fs::create_symlink("f", w / "g");
+		     fs::create_symlink("f", w / "b_CAPIT.txt");
+		     fs::create_symlink("/dev/null", w / "n");
+		     if (::fork() == 0)
+			     ::_exit(feed(w / "f", "fifo text") ? 0 : 1);
+	     },
+	     {"f", "g", "b", "n", "./n"},
+	     "upfirst: b_CAPIT.txt: is also an input of this run\n"
+	     "upfirst: g: is also read by another path\n",
+	     {{"f_CAPIT.txt", "Fifo Text"}, {"n_CAPIT.txt", ""}}},
+	    // Once the launch is over (y has a reader), a neighbour deletes e;
+	    // the next new file, z's copy, gets its number.
+	    {"an input deleted during the run",
+	     [](const fs::path &w) {
+		     spit(w / "e", "e");
+		     fs::create_hard_link(w / "e", w / "e_CAPIT.txt");
+		     for (const char *fifo : {"y", "z"})
+			     ::mkfifo((w / fifo).c_str(), 0600);
+		     if (::fork() == 0)
+			     ::_exit(feed(w / "y", "") && fs::remove(w / "e") &&
+			                     fs::remove(w / "e_CAPIT.txt") && feed(w / "z", "zz")
+			                 ? 0
+			                 : 1);
+	     },
+	     {"e", "y", "z"},
+	     "upfirst: e_CAPIT.txt: is the input file itself\n",
+	     {{"y_CAPIT.txt", ""}, {"z_CAPIT.txt", "Zz"}},
+	     {},
+	     reuses_inodes},
+	    // Two nodes of one block device, which no driver serves.
+	    {"a block device by two names",
+	     [](const fs::path &w) {
+		     for (const char *node : {"disk", "disk_CAPIT.txt"})
+			     ::mknod((w / node).c_str(), S_IFBLK | 0600, makedev(0, 1));
+	     },
+	     {"disk"},
+	     "upfirst: disk_CAPIT.txt: is the input file itself\n",
+	     {},
+	     {},
+	     needs_root},
+	    // Each open makes a terminal whose other side nobody holds.
+	    {"a pseudo-terminal master as a copy",
+	     [](const fs::path &w) {
+		     spit(w / "c", "c");
+		     fs::create_symlink("/dev/ptmx", w / "c_CAPIT.txt");
+	     },
+	     {"c", "a"},
+	     "upfirst: c_CAPIT.txt: is a pseudo-terminal master\n",
+	     {{"a_CAPIT.txt", model(a)}}},
 	};
+	std::string skipped; // the rows that could not run here, and why
 	for (const auto &row : rows) {
 		SCOPED_TRACE(row.what);
 		scratch_dir w;
+		if (const char *why = row.cannot != nullptr ? row.cannot(w.path()) : nullptr) {
+			skipped += row.what + ": "s + why + "; ";
+			continue;
+		}
 		spit(w / "a", a);
 		spit(w / "b", b);
 		spit(w / "a_CAPIT.txt", model(a));
@@ -551,6 +632,8 @@ TEST_F(Upfirst, RunNeverWritesWhatItReads)
 		while (::wait(nullptr) > 0) {
 		}
 	}
+	if (!skipped.empty())
+		GTEST_SKIP() << skipped;
 }
 
 TEST_F(Upfirst, FailedWriteIsReported)
@@ -663,6 +746,10 @@ TEST_F(Upfirst, CopiesAreFinishedWhenTheLogFails)
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.err, "upfirst: standard output: Bad file descriptor\n");
 	expect_all_copied();
+	// What holds descriptor 1 meanwhile is no log that a path could name.
+	r = up({"/"}, {.std_closed = true});
+	EXPECT_EQ(r.err,
+	          "upfirst: /: Is a directory\nupfirst: standard output: Bad file descriptor\n");
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "capit.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <climits>
@@ -40,13 +41,12 @@ constexpr std::size_t small_block = 1024;
 // time after which the kernel breaks it by default.
 constexpr long lease_wait_ms = 90000;
 
-#if defined(__has_feature)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define UPFIRST_SANITIZED 1
+#elif defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 #define UPFIRST_SANITIZED 1
 #endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define UPFIRST_SANITIZED 1
 #endif
 // Every worker's stack, whatever ulimit -s says: the default (the stack
 // limit) would make the run's outcome depend on ulimit -s and -v.  Four
@@ -65,28 +65,35 @@ constexpr std::size_t worker_stack = std::size_t{64} << 10;
 // number from pthread_self().
 pthread_t tid[max_live + 1];
 
-// Two names lead to one file when these agree.  A device is known by the
-// device that it stands for, whatever node names it, and an open terminal
-// by the one that the kernel says it reaches, so that /dev/tty and
-// /dev/pts/3 can be one.  No file has inode number 0.
+// Two names lead to one file when these agree.  A file is its device, its
+// inode number and, where the file system keeps one, its birth time: a file
+// deleted during the run frees its number for a new file, which is another.
+// A device node is known by the device that it stands for, whatever node
+// names it (no file has inode number 0), and an open terminal by the one
+// that the kernel says it reaches: /dev/tty and /dev/pts/3 can be one.
 struct ident {
 	dev_t dev = 0;
 	ino_t ino = 0;
+	std::int64_t born = 0; // for a device node, its type
 	bool operator==(const ident &) const = default;
 };
 
-ident ident_of(const struct stat &st, int fd = -1)
+constexpr unsigned int stat_mask = STATX_BASIC_STATS | STATX_BTIME;
+
+ident ident_of(const struct statx &st, int fd = -1)
 {
-	if (!S_ISCHR(st.st_mode))
-		return {st.st_dev, st.st_ino};
+	const std::int64_t type = st.stx_mode & S_IFMT;
 	unsigned int tty = 0;
-	if (fd >= 0 && ::ioctl(fd, TIOCGDEV, &tty) == 0)
-		return {tty, 0};
-	return {st.st_rdev, 0};
+	if (type == S_IFCHR && fd >= 0 && ::ioctl(fd, TIOCGDEV, &tty) == 0)
+		return {tty, 0, type};
+	if (type == S_IFCHR || type == S_IFBLK)
+		return {makedev(st.stx_rdev_major, st.stx_rdev_minor), 0, type};
+	const bool born = (st.stx_mask & STATX_BTIME) != 0;
+	return {makedev(st.stx_dev_major, st.stx_dev_minor), st.stx_ino,
+	        born ? st.stx_btime.tv_sec * 1000000000 + st.stx_btime.tv_nsec : 0};
 }
 
-// Any copy may write it, and no rule of the run looks at it.
-const ident dev_null = {makedev(1, 3), 0};
+const ident dev_null = {makedev(1, 3), 0, S_IFCHR};
 
 // What the launcher found of one path before the first worker started.
 // The workers judge by this, so that no outcome of a run depends on which
@@ -97,34 +104,42 @@ struct path_rec {
 	const char *refusal;  // why the path is not copied, or null
 	bool refusal_on_copy; // the refusal names the copy
 	bool regular;         // the input is a regular file
-	bool copy_existed;
 };
 
 // Every file that a rule of the run looks at, one claim each.
 struct claim {
-	ident id;          // ident{} in a free slot
-	int copy;          // the path whose copy it is, or 0
-	int reader;        // the first path that reads it and will write, or 0
-	bool input;        // a path of the run reads it
-	bool launched;     // claimed at launch, as that path's existing copy
-	unsigned char std; // standard output (1) or error (2), or 0
+	ident id;                       // ident{} in a free slot
+	const path_rec *copy = nullptr; // the path whose copy it is, or null
+	unsigned int made = 0;          // claims_made once the copy was claimed
+	bool input = false;             // a path of the run reads it
+	bool read = false;              // a path that will write has been given it
+	unsigned char std = 0;          // standard output (1) or error (2), or 0
 };
 constexpr const char *std_refusal[] = {nullptr, "is standard output", "is standard error"};
 
 // Both are filled by the launcher before the first worker starts; thread
 // creation orders those writes before everything a worker does.  Then the
-// paths are only read, and the claims are read and added to under
-// claims_mtx, which is held for no I/O.  The table is sized once for every
-// claim that a run can make, and never fills up.
+// paths are only read, and the claims are used in copy_refusal() alone,
+// under claims_mtx, which is held for no I/O.
 path_rec *paths; // slot i for argv[i]
 claim *claims;   // open addressing, by identity
 std::size_t claims_mask;
 pthread_mutex_t claims_mtx = PTHREAD_MUTEX_INITIALIZER;
+// Copies claimed so far, and how many of them the launcher claimed.
+std::atomic<unsigned int> claims_made;
+unsigned int claims_at_launch = UINT_MAX;
 
-// The claim on the file ID, a new one if there is none.
+// The claim on the file ID, a new one if there is none.  /dev/null gets a
+// blank one each time, which nothing keeps: any path may read it and any
+// copy write it, and no rule looks at it.
 claim &claim_of(ident id)
 {
-	const std::uint64_t h = (std::uint64_t{id.dev} << 32 ^ id.ino) * 0x9e3779b97f4a7c15U;
+	static claim blank;
+	if (id == dev_null)
+		return blank = {};
+	const std::uint64_t h =
+	    (std::uint64_t{id.dev} << 32 ^ id.ino ^ static_cast<std::uint64_t>(id.born)) *
+	    0x9e3779b97f4a7c15U;
 	for (std::size_t i = (h >> 32) & claims_mask;; i = (i + 1) & claims_mask) {
 		claim &c = claims[i];
 		if (c.id == ident{})
@@ -292,29 +307,23 @@ void put_name(const char *name, const char *tail)
 		std::fputs(tail, stderr);
 		return;
 	}
+	static constexpr char from[] = "\n\t\r\"\\";
+	static constexpr char to[] = "ntr\"\\";
 	std::fputc('"', stderr);
 	for (const char *part : {name, tail})
-		for (const auto *s = reinterpret_cast<const unsigned char *>(part); *s != '\0';
-		     s++) {
-			const unsigned char c = *s;
-			if (c == '"' || c == '\\')
-				std::fprintf(stderr, "\\%c", c);
-			else if (c == '\n' || c == '\t' || c == '\r')
-				std::fprintf(stderr, "\\%c",
-				             c == '\n'   ? 'n'
-				             : c == '\t' ? 't'
-				                         : 'r');
-			else if (c < 0x20 || c == 0x7f)
-				std::fprintf(stderr, "\\%03o", c);
+		for (const auto *s = reinterpret_cast<const unsigned char *>(part); *s != '\0'; s++)
+			if (const char *at = std::strchr(from, *s))
+				std::fprintf(stderr, "\\%c", to[at - from]);
+			else if (*s < 0x20 || *s == 0x7f)
+				std::fprintf(stderr, "\\%03o", *s);
 			else
-				std::fputc(c, stderr);
-		}
+				std::fputc(*s, stderr);
 	std::fputc('"', stderr);
 }
 
 // Reports, as one line, a failure on NAME followed by TAIL, for REASON and
 // the system's DETAIL, if any; returns false so that a caller can return it.
-bool say(const char *name, const char *tail, const char *reason, const char *detail = nullptr)
+bool say(const char *name, const char *reason, const char *tail = "", const char *detail = nullptr)
 {
 	flockfile(stderr);
 	std::fputs("upfirst: ", stderr);
@@ -325,24 +334,16 @@ bool say(const char *name, const char *tail, const char *reason, const char *det
 	return false;
 }
 
-bool warn(const char *name, const char *reason)
-{
-	return say(name, "", reason);
-}
-
-// Whether the copy's name, the path with the suffix appended, fits in
-// PATH_MAX.
-bool name_fits(const char *nume_in)
-{
-	return std::strlen(nume_in) + sizeof suffix <= PATH_MAX;
-}
-
-// Only for a name that fits.
-void copy_name(std::span<char, PATH_MAX> nume_out, const char *nume_in)
+// Builds the copy's name, the path with the suffix appended; false, and
+// nothing built, when it does not fit in PATH_MAX.
+bool copy_name(std::span<char, PATH_MAX> nume_out, const char *nume_in)
 {
 	const std::size_t len = std::strlen(nume_in);
+	if (len + sizeof suffix > PATH_MAX)
+		return false;
 	std::memcpy(nume_out.data(), nume_in, len);
 	std::memcpy(nume_out.data() + len, suffix, sizeof suffix);
+	return true;
 }
 
 [[nodiscard]] bool write_all(int fd, std::span<const unsigned char> buf)
@@ -371,53 +372,58 @@ void copy_name(std::span<char, PATH_MAX> nume_out, const char *nume_in)
 		const ssize_t got = ::read(fi, in.data(), in.size());
 		if (got == 0)
 			return true;
-		if (got < 0) {
-			if (errno == EINTR)
-				continue;
-			return warn(nume_in, why(errno));
-		}
+		if (got < 0 && errno == EINTR)
+			continue;
+		if (got < 0)
+			return say(nume_in, why(errno));
 		const auto len = static_cast<std::size_t>(got);
 		prev = cap_block(in.first(len), out.first(len), prev);
 		if (!write_all(fo, out.first(len)))
-			return warn(nume_out, why(errno));
+			return say(nume_out, why(errno));
 	}
 }
 
-// The rules that decide whether a path is copied, in the order they apply:
-// the launch rules in look(), the copy rules here, once the copy is open as
-// C (SO), before it is emptied.  A run never writes a file that it reads,
-// nor its log or diagnostics, nor a file that another path writes; workers
-// of one regular input may share a regular copy, to which they write the
-// same bytes at the same offsets.  Claims the copy for path i when none of
-// them refuses it; returns the reason for a refusal, or null.
-const char *copy_refusal(int i, const struct stat &so, ident c)
+// The copy rule, for the launcher and the workers alike: why path P may not
+// write ST, the file that its copy's name leads to (open as FD, or -1), or
+// null.  A run never writes a file that it reads, nor its log, nor a file
+// that another path writes; paths of one input (which reads alike for each)
+// share a regular copy, writing the same bytes at the same offsets.  TAKE
+// claims the copy for P.  A file that P's worker has just created is new:
+// a claim older than SINCE, one more than claims_made before it did so
+// (else 0), is about a file that is gone.
+const char *copy_refusal(const path_rec &p, const struct statx &st, int fd, bool take,
+                         unsigned int since = 0)
 {
-	const path_rec &p = paths[i];
-	if (c == dev_null)
-		return nullptr;
-	if (c == p.in)
-		return "is the input file itself";
+	// Its other side, which the copy would be written to, is nobody's.
+	int pty = 0;
+	if (fd >= 0 && S_ISCHR(st.stx_mode) && ::ioctl(fd, TIOCGPTN, &pty) == 0)
+		return "is a pseudo-terminal master";
+	const ident c = ident_of(st, fd);
 	const char *refusal = nullptr;
 	pthread_mutex_lock(&claims_mtx);
 	claim &e = claim_of(c);
-	if (e.std != 0)
+	if (e.made < since)
+		e = {.id = c};
+	if (e.input && c == p.in)
+		refusal = "is the input file itself";
+	else if (e.std != 0)
 		refusal = std_refusal[e.std];
 	else if (e.input)
 		refusal = "is also an input of this run";
-	else if (e.copy == 0)
-		e.copy = i;
-	else if (e.copy != i && !(paths[e.copy].in == p.in && p.regular && S_ISREG(so.st_mode)))
-		refusal = e.launched && e.copy < i ? "is also the copy of an earlier path"
-		                                   : "is also the copy of another path";
+	else if (e.copy == nullptr && take)
+		e = {.id = c, .copy = &p, .made = ++claims_made};
+	else if (e.copy != nullptr && e.copy != &p && !(e.copy->in == p.in && S_ISREG(st.stx_mode)))
+		refusal = e.made <= claims_at_launch && e.copy < &p
+		              ? "is also the copy of an earlier path"
+		              : "is also the copy of another path";
 	pthread_mutex_unlock(&claims_mtx);
 	return refusal;
 }
 
 // Opens an existing copy with FLAGS.  A lease on it (an NFS server's
-// delegation, a Samba oplock) makes a non-blocking open fail, and that
-// failure starts to break the lease: the holder lets go, or the kernel takes
-// the lease away after its lease-break-time.  So the open is tried again,
-// at growing intervals, until then.
+// delegation, a Samba oplock) fails a non-blocking open, which starts to
+// break the lease: the holder lets go, or the kernel takes the lease away
+// after its lease-break-time.  Until then, the open is tried again.
 int open_existing(const char *nume_out, int flags)
 {
 	int fd = ::open(nume_out, flags);
@@ -431,23 +437,22 @@ int open_existing(const char *nume_out, int flags)
 }
 
 // Opens the copy for writing without emptying it, and without blocking: a
-// FIFO with no reader fails with ENXIO instead of waiting for one forever,
-// whatever the name leads to by then.  An existing file, or a link to one,
-// is opened as it is.  A missing one is created with MODE less the umask,
-// and never through a symbolic link: O_EXCL does not follow one, so that a
-// link to nowhere planted where the copy goes cannot make upfirst create a
-// file of someone else's choosing.  EXISTED, what the launcher saw, picks
-// which call to try first.  Sets DANGLING for a link to nowhere.
-int open_copy(const char *nume_out, mode_t mode, bool existed, bool &dangling)
+// FIFO with no reader fails with ENXIO instead of waiting for one forever.
+// A missing one is created with MODE less the umask, and never through a
+// symbolic link: O_EXCL does not follow one, so that a link to nowhere
+// planted where the copy goes cannot make upfirst create a file of someone
+// else's choosing.  EXISTS picks which call to try first.  Sets CREATED when
+// it made the file, and DANGLING for a link to nowhere.
+int open_copy(const char *nume_out, mode_t mode, bool exists, bool &created, bool &dangling)
 {
 	constexpr int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-	dangling = false;
-	if (existed) {
+	if (exists) {
 		const int fd = open_existing(nume_out, flags);
 		if (fd >= 0 || errno != ENOENT)
 			return fd;
 	}
 	const int fd = ::open(nume_out, flags | O_CREAT | O_EXCL, mode);
+	created = fd >= 0;
 	if (fd >= 0 || errno != EEXIST)
 		return fd;
 	// It exists after all: a worker for the same input has just created
@@ -457,48 +462,52 @@ int open_copy(const char *nume_out, mode_t mode, bool existed, bool &dangling)
 	return again;
 }
 
-// Opens path i and its copy into FI and FO, the copy emptied; false when the
-// path was refused or failed, which is reported here.  When the system has
-// no descriptor to give, it closes what it opened and tries again once
+// Opens path P and its copy into FI and FO, the copy emptied; false when
+// the path was refused or failed, which is reported here.  When the system
+// has no descriptor to give, it closes what it opened and tries again once
 // another worker has given its own back.
-[[nodiscard]] bool open_both(int i, const char *nume_out, file &fi, file &fo)
+[[nodiscard]] bool open_both(const path_rec &p, const char *nume_out, file &fi, file &fo)
 {
-	const path_rec &p = paths[i];
 	for (;;) {
 		fi.reset(::open(p.nume_in, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-		struct stat si = {};
-		if (!fi.ok() || ::fstat(fi.get(), &si) != 0) {
+		struct statx st = {};
+		if (!fi.ok() || ::statx(fi.get(), "", AT_EMPTY_PATH, stat_mask, &st) != 0) {
 			const int err = errno;
 			if (fd_wait(err))
 				continue;
-			return warn(p.nume_in, why(err));
+			return say(p.nume_in, why(err));
 		}
-		if (!(ident_of(si) == p.in))
-			return warn(p.nume_in, "was replaced during the run");
-
-		// Not O_TRUNC: the copy's name may lead to a file that must not
-		// change, and it is emptied only once it is known to be none of them.
-		bool dangling = false;
-		fo.reset(open_copy(nume_out, si.st_mode & 0666, p.copy_existed, dangling));
-		if (dangling)
-			return warn(nume_out, "not writing through dangling symlink");
-		struct stat so = {};
-		if (!fo.ok() || ::fstat(fo.get(), &so) != 0) {
+		if (!(ident_of(st) == p.in))
+			return say(p.nume_in, "was replaced during the run");
+		const mode_t mode = st.stx_mode & 0666;
+		// Judged before it is opened, as opening a FIFO or a device is an
+		// action, and once open, as its name may lead elsewhere by then.
+		// Not O_TRUNC: it is emptied only once it has passed.
+		const bool exists = ::statx(AT_FDCWD, nume_out, 0, stat_mask, &st) == 0;
+		if (const char *refusal = exists ? copy_refusal(p, st, -1, false) : nullptr)
+			return say(nume_out, refusal);
+		const unsigned int since = claims_made + 1;
+		bool created = false;
+		bool no_target = false;
+		fo.reset(open_copy(nume_out, mode, exists, created, no_target));
+		if (no_target)
+			return say(nume_out, "not writing through dangling symlink");
+		if (!fo.ok() || ::statx(fo.get(), "", AT_EMPTY_PATH, stat_mask, &st) != 0) {
 			const int err = errno;
 			fi.reset(-1);
 			if (fd_wait(err))
 				continue;
-			return warn(nume_out, why(err));
+			return say(nume_out, why(err));
 		}
-		if (const char *refusal = copy_refusal(i, so, ident_of(so, fo.get())))
-			return warn(nume_out, refusal);
+		if (const char *refusal = copy_refusal(p, st, fo.get(), true, created ? since : 0))
+			return say(nume_out, refusal);
 		const int fl = ::fcntl(fo.get(), F_GETFL);
 		if (fl == -1 || ::fcntl(fo.get(), F_SETFL, fl & ~O_NONBLOCK) == -1)
-			return warn(nume_out, why(errno));
+			return say(nume_out, why(errno));
 		// A new copy is left alone: ext4 takes the emptying of a file as
 		// the file being replaced, and writes it back early.
-		if (S_ISREG(so.st_mode) && so.st_size > 0 && ::ftruncate(fo.get(), 0) != 0)
-			return warn(nume_out, why(errno));
+		if (S_ISREG(st.stx_mode) && st.stx_size > 0 && ::ftruncate(fo.get(), 0) != 0)
+			return say(nume_out, why(errno));
 		return true;
 	}
 }
@@ -506,36 +515,34 @@ int open_copy(const char *nume_out, mode_t mode, bool existed, bool &dangling)
 // Builds the copy's name, opens both files and copies, through the storage
 // given.  Each failure is reported once: a copy whose write failed is not
 // reported again when its close fails too.
-[[nodiscard]] bool copy_through(int i, std::span<unsigned char> in, std::span<unsigned char> out,
-                                std::span<char, PATH_MAX> name)
+[[nodiscard]] bool copy_through(const path_rec &p, std::span<unsigned char> in,
+                                std::span<unsigned char> out, std::span<char, PATH_MAX> name)
 {
-	copy_name(name, paths[i].nume_in);
+	(void)copy_name(name, p.nume_in);
 	const char *nume_out = name.data();
 	file fi;
 	file fo;
-	if (!open_both(i, nume_out, fi, fo))
+	if (!open_both(p, nume_out, fi, fo))
 		return false;
-	const bool ok = pump(fi.get(), fo.get(), in, out, paths[i].nume_in, nume_out);
+	const bool ok = pump(fi.get(), fo.get(), in, out, p.nume_in, nume_out);
 	if (fo.close() != 0 && ok)
-		return warn(nume_out, why(errno));
+		return say(nume_out, why(errno));
 	return ok;
 }
 
-// Kept out of copy_cap's frame, so that the stack is only used when the heap
-// has no room.
-[[gnu::noinline, nodiscard]] bool copy_small(int i)
+// Out of copy_cap's frame: the stack is used only when the heap has no room.
+[[gnu::noinline, nodiscard]] bool copy_small(const path_rec &p)
 {
 	area<small_block> a;
-	return copy_through(i, a.in, a.out, a.nume_out);
+	return copy_through(p, a.in, a.out, a.nume_out);
 }
 
-// Writes the capitalized copy of path i.  Every failure is reported here or
+// Writes the capitalized copy of path P.  Every failure is reported here or
 // below, and none of them leaves an input changed.
-[[nodiscard]] bool copy_cap(int i)
+[[nodiscard]] bool copy_cap(const path_rec &p)
 {
-	const path_rec &p = paths[i];
 	if (p.refusal != nullptr)
-		return say(p.nume_in, p.refusal_on_copy ? suffix : "", p.refusal);
+		return say(p.nume_in, p.refusal, p.refusal_on_copy ? suffix : "");
 	fd_take();
 	bool ok = false;
 	{
@@ -543,93 +550,81 @@ int open_copy(const char *nume_out, mode_t mode, bool existed, bool &dangling)
 		// want of memory.
 		const area_lease lease;
 		if (big_area *a = lease.get())
-			ok = copy_through(i, a->in, a->out, a->nume_out);
+			ok = copy_through(p, a->in, a->out, a->nume_out);
 		else
-			ok = copy_small(i);
+			ok = copy_small(p);
 	}
 	fd_give();
 	return ok;
 }
 
 // The body of one worker; its argument is its path's record.  Its result
-// tells the launcher how the copy went: null when it is sound, anything
-// else when it failed (already reported).
+// is null when the copy is sound, anything else when it failed (reported).
 void *make_cap(void *slot)
 {
 	const auto &p = *static_cast<const path_rec *>(slot);
 	const long self = static_cast<long>(pthread_self());
 	std::printf("Threadul: %ld ..> %s\n", self, p.nume_in);
-	const bool ok = copy_cap(static_cast<int>(&p - paths));
+	const bool ok = copy_cap(p);
 	std::printf("Terminat threadul: %ld ...> %s\n", self, p.nume_in);
 	return ok ? nullptr : slot;
 }
 
 // Claims standard output or error as FD (1 or 2): no copy may be it, and no
-// input but a terminal, since upfirst itself writes it and would read it
-// for ever.
+// input but a terminal, since upfirst writes it and would read it for ever.
+// A descriptor not open for writing (a closed one's placeholder) is no log.
 void claim_std(int fd)
 {
-	struct stat st = {};
-	if (::fstat(fd, &st) != 0)
-		return;
-	const ident id = ident_of(st, fd);
-	if (!(id == dev_null))
-		claim_of(id).std = static_cast<unsigned char>(fd);
+	struct statx st = {};
+	const int fl = ::fcntl(fd, F_GETFL);
+	if (fl != -1 && (fl & O_ACCMODE) != O_RDONLY &&
+	    ::statx(fd, "", AT_EMPTY_PATH, stat_mask, &st) == 0)
+		claim_of(ident_of(st, fd)).std = static_cast<unsigned char>(fd);
 }
 
-// Records path i and its copy as they are before any worker runs, and
-// refuses it by the launch rules, in the order they apply.  A path missing
-// when the run began is missing for the whole run, even if another worker
-// creates it.  A path that will not write claims no copy.
-void look(int i)
+// Records path P's input as it is before any worker runs; returns why the
+// input rules refuse it, or null.  A path missing when the run began is
+// missing for the whole run, even if another worker creates it.
+const char *look_input(path_rec &p)
 {
-	path_rec &p = paths[i];
-	const auto refuse = [&p](const char *refusal, bool on_copy) {
-		p.refusal = refusal;
-		p.refusal_on_copy = on_copy;
-	};
-	struct stat st = {};
-	if (::stat(p.nume_in, &st) != 0)
-		return refuse(why(errno), false);
+	struct statx st = {};
+	if (::statx(AT_FDCWD, p.nume_in, 0, stat_mask, &st) != 0)
+		return why(errno);
 	p.in = ident_of(st);
-	p.regular = S_ISREG(st.st_mode);
+	p.regular = S_ISREG(st.stx_mode);
 	claim &in = claim_of(p.in);
 	in.input = true;
 	// The terminal that the log goes to may be read, as cat /dev/tty
 	// reads it; its file, pipe or socket would be read for ever.
-	if (in.std != 0 && !S_ISCHR(st.st_mode))
-		return refuse(std_refusal[in.std], false);
-	if (S_ISDIR(st.st_mode))
-		return refuse(why(EISDIR), false);
-	if (!name_fits(p.nume_in))
-		return refuse(why(ENAMETOOLONG), true);
+	if (in.std != 0 && !S_ISCHR(st.stx_mode))
+		return std_refusal[in.std];
+	if (S_ISDIR(st.stx_mode))
+		return why(EISDIR);
+	return nullptr;
+}
+
+// Judges path P's copy as it is before any worker runs, once every input
+// is known, and claims it where it exists.  An input that is no regular
+// file is read by one path: two would each read a part of it.  A path that
+// will not write claims no copy.
+void look_copy(path_rec &p)
+{
+	const auto refuse = [&p](const char *refusal, bool on_copy) {
+		p.refusal = refusal;
+		p.refusal_on_copy = on_copy;
+	};
 	// Not on the stack, which ulimit -s 16 leaves as small as 8 KiB for the
 	// main thread.
 	static char nume_out[PATH_MAX];
-	copy_name(nume_out, p.nume_in);
-	// A missing copy, the usual case, takes one call; a link one more.
-	p.copy_existed = ::lstat(nume_out, &st) == 0;
-	if (p.copy_existed && S_ISLNK(st.st_mode) && ::stat(nume_out, &st) != 0) {
-		if (errno == ENOENT)
-			return refuse("not writing through dangling symlink", true);
-		p.copy_existed = false;
-	}
-	// The same input again: its workers write alike only a regular copy of
-	// a regular input, where each writes every byte at its offset.
-	const ident copy = p.copy_existed ? ident_of(st) : ident{};
-	const bool alike =
-	    p.regular && (!p.copy_existed || S_ISREG(st.st_mode) || copy == dev_null);
-	if (in.reader != 0 && !alike)
-		return refuse("is also the copy of another path", true);
-	if (in.reader == 0)
-		in.reader = i;
-	if (!p.copy_existed)
-		return;
-	claim &c = claim_of(copy);
-	if (c.copy == 0) {
-		c.copy = i;
-		c.launched = true;
-	}
+	if (!copy_name(nume_out, p.nume_in))
+		return refuse(why(ENAMETOOLONG), true);
+	if (claim_of(p.in).read && !p.regular)
+		return refuse("is also read by another path", false);
+	struct statx st = {};
+	const bool exists = ::statx(AT_FDCWD, nume_out, 0, stat_mask, &st) == 0;
+	if (const char *refusal = exists ? copy_refusal(p, st, -1, true) : nullptr)
+		return refuse(refusal, true);
+	claim_of(p.in).read = true;
 }
 
 // How many descriptors the workers may hold, up to WANT: those free below
@@ -656,8 +651,9 @@ long count_free_fds(long want)
 [[nodiscard]] bool record(int argc, char *argv[])
 {
 	const int n = std::max(argc - 1, 0);
-	// Each path claims at most its input, its copy as the run began and the
-	// copy that its worker opens: the table stays under three quarters full.
+	// Each path claims at most its input, its copy as the run began, and,
+	// when a neighbour moves the name meanwhile, the copy that its worker
+	// looked at and the one that it opened: the table never fills up.
 	const std::size_t size = std::bit_ceil(4 * static_cast<std::size_t>(n) + 8);
 	paths =
 	    static_cast<path_rec *>(std::calloc(static_cast<std::size_t>(n) + 1, sizeof *paths));
@@ -672,17 +668,20 @@ long count_free_fds(long want)
 	claim_std(STDOUT_FILENO);
 	for (int i = 1; i < argc; i++) {
 		paths[i].nume_in = argv[i];
-		look(i);
+		paths[i].refusal = look_input(paths[i]);
 	}
+	for (int i = 1; i < argc; i++)
+		if (paths[i].refusal == nullptr)
+			look_copy(paths[i]);
+	claims_at_launch = claims_made;
 	fd_free = count_free_fds(2L * std::min(n, max_live));
 	return true;
 }
 
 // open() hands out the lowest free descriptor: with standard output closed,
 // a copy would land on descriptor 1 and the log would be written into it.
-// Each closed standard descriptor is held by the root directory opened as a
-// bare path, which every system has and every write to fails.  False, said,
-// when one cannot be held.
+// Each closed one is held by the root directory opened as a bare path, which
+// every system has and every write to fails.  False, said, when it cannot.
 [[nodiscard]] bool hold_std_fds()
 {
 	for (int fd = 0; fd <= 2; fd++)
@@ -702,7 +701,7 @@ long count_free_fds(long want)
 	const bool failed = std::ferror(stdout) != 0;
 	errno = 0;
 	if (std::fclose(stdout) != 0 || failed) {
-		warn("standard output", errno != 0 ? why(errno) : "write error");
+		say("standard output", errno != 0 ? why(errno) : "write error");
 		return false;
 	}
 	return true;
@@ -746,7 +745,7 @@ int main(int argc, char *argv[])
 		while ((err = pthread_create(&t, &attr, make_cap, &paths[i])) != 0 && oldest < i)
 			join_oldest();
 		if (err != 0) {
-			say(argv[i], "", "cannot start a thread", why(err));
+			say(argv[i], "cannot start a thread", "", why(err));
 			status = 1;
 			oldest = i + 1;
 			continue;

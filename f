@@ -1,0 +1,1 @@
+fifo data
