@@ -11,7 +11,7 @@ in the same state, and on disk it starts after a sync and only the command
 is timed.
 
 Usage: bench/run.py [--rounds N] [--only upfirst|scale|tallymill]
-                    [--disk DIR] [--upfirst PATH]
+                    [--disk DIR] [--upfirst PATH] [--before PATH]
 """
 import argparse
 import functools
@@ -188,6 +188,8 @@ def bench_upfirst(bins, places, rounds):
         add("cp", big, ["cp", "big.txt", "big.txt.cp"])
         add("copy", big, [bins["copy"], "big.txt"])
         add("upfirst", big, [bins["upfirst"], "big.txt"])
+        if "before" in bins:
+            add("before", big, [bins["before"], "big.txt"])
         add("baseline", big, [bins["baseline"], "big.txt"])
         if place == "tmpfs":
             add("sed", big, ["sed", "-E", r"s/(^| )([a-z])/\1\u\2/g", "small.txt"])
@@ -196,6 +198,8 @@ def bench_upfirst(bins, places, rounds):
         add("many threads", many, [bins["threads"]] + MANY)
         add("many threads64", many, [bins["threads64"]] + MANY)
         add("many upfirst", many, [bins["upfirst"]] + MANY)
+        if "before" in bins:
+            add("many before", many, [bins["before"]] + MANY)
         add("many baseline", many, [bins["baseline"]] + MANY)
         # Each place is interleaved on its own: the disk's write-back must
         # not fall into a run in memory.
@@ -223,16 +227,21 @@ def bench_upfirst(bins, places, rounds):
     print("| 999 files: upfirst / (threads with 64 KiB stacks and log + serial copy) | "
           + " | ".join(cells) + " | <= 1.1 |")
     row("999 files: upfirst / baseline", "many upfirst", "many baseline", "<= 0.6")
+    if "before" in bins:
+        row("256 MiB file: upfirst / previous release", "upfirst", "before", "<= 1.02")
+        row("999 files: upfirst / previous release", "many upfirst", "many before", "<= 0.9")
     if "tmpfs" in names:
         sed = med["tmpfs sed"] * 16
         print(f"\nsed -E on tmpfs, scaled from 16 MiB: {sed:.2f} s for 256 MiB, "
               f"upfirst / sed {med['tmpfs upfirst'] / sed:.4f}")
 
-    print("\n| median peak resident memory | upfirst | baseline |\n|---|---|---|")
+    before = "before" in bins
+    print("\n| median peak resident memory | upfirst | baseline |" + (" previous release |" if before else "")
+          + "\n|---|---|---|" + ("---|" if before else ""))
     for p in names:
-        print(f"| 256 MiB file, {p} | {peak[f'{p} upfirst']:.1f} MiB | {peak[f'{p} baseline']:.1f} MiB |")
-        print(f"| 999 files, {p} | {peak[f'{p} many upfirst']:.1f} MiB | "
-              f"{peak[f'{p} many baseline']:.1f} MiB |")
+        for label, key in ((f"256 MiB file, {p}", ""), (f"999 files, {p}", "many ")):
+            print(f"| {label} | {peak[f'{p} {key}upfirst']:.1f} MiB | {peak[f'{p} {key}baseline']:.1f} MiB |"
+                  + (f" {peak[f'{p} {key}before']:.1f} MiB |" if before else ""))
 
     print("\nmedian seconds:")
     for p in names:
@@ -248,11 +257,16 @@ def bench_scale(bins, work, rounds):
              ("xargs -n 999", big, ["xargs", "-0", "-n", "999", "-a",
                                     os.path.join(work, "scale.names"), up], False),
              ("999 paths", small, [up] + SCALE[:999], False)]
+    if "before" in bins:
+        cases.append(("one run before", big, [bins["before"]] + SCALE, False))
     med, peak, _ = interleave(cases, rounds, warm_up=False)
     per_path = (med["one run"] / len(SCALE)) / (med["999 paths"] / 999)
     print("\n| 100 000 files of 1 KiB, tmpfs | median ratio | target |\n|---|---|---|")
     print(f"| time per path: one run / a 999-path run | {per_path:.3f} | <= 1.15 |")
     print(f"| one run / xargs -n 999 upfirst | {med['one run'] / med['xargs -n 999']:.3f} | <= 1 |")
+    if "before" in bins:
+        print(f"| one run / the previous release's | {med['one run'] / med['one run before']:.3f} | <= 1 |")
+        print(f"\nmedian peak resident memory of the previous release's run: {peak['one run before']:.1f} MiB")
     print(f"\nmedian seconds: one run {med['one run']:.3f}, xargs -n 999 {med['xargs -n 999']:.3f}, "
           f"999 paths {med['999 paths']:.3f}; median peak resident memory of one run "
           f"{peak['one run']:.1f} MiB (aim: < 64 MiB), of a 999-path run {peak['999 paths']:.1f} MiB")
@@ -280,6 +294,8 @@ def main():
     ap.add_argument("--disk", default=tempfile.gettempdir(),
                     help="directory on a disk (default: %(default)s)")
     ap.add_argument("--upfirst", help="time this upfirst instead of the one built here")
+    ap.add_argument("--before", help="time this upfirst too (the previous release, say), "
+                    "interleaved with the one timed, and compare the two")
     args = ap.parse_args()
     work = tempfile.mkdtemp(prefix="upfirst-bench.", dir="/dev/shm")
     disk = tempfile.mkdtemp(prefix="upfirst-bench.", dir=args.disk)
@@ -287,6 +303,8 @@ def main():
         bins = build(work)
         if args.upfirst:
             bins["upfirst"] = os.path.abspath(args.upfirst)
+        if args.before:
+            bins["before"] = os.path.abspath(args.before)
         name, simd = cpu()
         print(f"machine: {name}, {os.cpu_count()} cores; upfirst's transformation: {simd}; "
               f"disk: {args.disk} ({fs_type(disk)}); {args.rounds} interleaved rounds")

@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -233,14 +234,11 @@ private:
 	int fd_ = -1;
 };
 
-// A worker's working storage: its copy's name and the two blocks that it
-// copies through.  Kept off the worker's stack, which is fresh memory for
-// every thread, where each page touched costs a fault.
+// The two blocks that a worker copies through.
 template <std::size_t size>
 struct area {
 	unsigned char in[size];
 	unsigned char out[size];
-	char nume_out[PATH_MAX];
 };
 using big_area = area<block>;
 // aligned_alloc() takes only sizes that are a multiple of the alignment.
@@ -512,47 +510,39 @@ int open_copy(const char *nume_out, mode_t mode, bool exists, bool &created, boo
 	}
 }
 
-// Builds the copy's name, opens both files and copies, through the storage
-// given.  Each failure is reported once: a copy whose write failed is not
-// reported again when its close fails too.
-[[nodiscard]] bool copy_through(const path_rec &p, std::span<unsigned char> in,
-                                std::span<unsigned char> out, std::span<char, PATH_MAX> name)
-{
-	(void)copy_name(name, p.nume_in);
-	const char *nume_out = name.data();
-	file fi;
-	file fo;
-	if (!open_both(p, nume_out, fi, fo))
-		return false;
-	const bool ok = pump(fi.get(), fo.get(), in, out, p.nume_in, nume_out);
-	if (fo.close() != 0 && ok)
-		return say(nume_out, why(errno));
-	return ok;
-}
-
-// Out of copy_cap's frame: the stack is used only when the heap has no room.
-[[gnu::noinline, nodiscard]] bool copy_small(const path_rec &p)
+// Copies through blocks on the stack, for a worker for which the heap has no
+// room; out of copy_cap's frame, so that the stack is used only then.
+[[gnu::noinline, nodiscard]] bool copy_small(int fi, int fo, const char *nume_in,
+                                             const char *nume_out)
 {
 	area<small_block> a;
-	return copy_through(p, a.in, a.out, a.nume_out);
+	return pump(fi, fo, a.in, a.out, nume_in, nume_out);
 }
 
 // Writes the capitalized copy of path P.  Every failure is reported here or
-// below, and none of them leaves an input changed.
+// below, once (a copy whose write failed is not reported again when its
+// close fails too), and none of them leaves an input changed.
 [[nodiscard]] bool copy_cap(const path_rec &p)
 {
 	if (p.refusal != nullptr)
 		return say(p.nume_in, p.refusal, p.refusal_on_copy ? suffix : "");
+	char nume_out[PATH_MAX];
+	(void)copy_name(nume_out, p.nume_in);
 	fd_take();
 	bool ok = false;
 	{
-		// Taken before the copy is emptied, so that no copy is emptied for
-		// want of memory.
-		const area_lease lease;
-		if (big_area *a = lease.get())
-			ok = copy_through(p, a->in, a->out, a->nume_out);
-		else
-			ok = copy_small(p);
+		file fi;
+		file fo;
+		if (open_both(p, nume_out, fi, fo)) {
+			// Only now: a worker that waits to open its files holds no
+			// blocks, and the run no more blocks than it copies through.
+			const area_lease lease;
+			big_area *a = lease.get();
+			ok = a != nullptr ? pump(fi.get(), fo.get(), a->in, a->out, p.nume_in, nume_out)
+			                  : copy_small(fi.get(), fo.get(), p.nume_in, nume_out);
+			if (fo.close() != 0 && ok)
+				ok = say(nume_out, why(errno));
+		}
 	}
 	fd_give();
 	return ok;
@@ -694,6 +684,27 @@ long count_free_fds(long want)
 	return true;
 }
 
+// The workers' stacks, carved from one mapping made at launch, so that
+// starting and ending a worker changes no mapping while others run (each
+// change costs every CPU a TLB flush).  Slot k, of STRIDE bytes with a guard
+// page of GUARD at its foot, is for path k % 1000: its earlier user, path
+// k - 1000, has been joined by then.  Null where the mapping is refused
+// (under ulimit -v): the thread library then makes each stack.
+char *map_stacks(std::size_t slots, std::size_t stride, std::size_t guard)
+{
+	void *m = ::mmap(nullptr, slots * stride, PROT_READ | PROT_WRITE,
+	                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
+	if (m == MAP_FAILED)
+		return nullptr;
+	auto *base = static_cast<char *>(m);
+	for (std::size_t k = 0; k < slots; k++)
+		if (::mprotect(base + k * stride, guard, PROT_NONE) != 0) {
+			::munmap(m, slots * stride);
+			return nullptr;
+		}
+	return base;
+}
+
 // The log is written by many threads; a failure of it is learnt here, once,
 // after every copy is finished.
 [[nodiscard]] bool close_stdout()
@@ -727,7 +738,10 @@ int main(int argc, char *argv[])
 	pthread_attr_t attr;
 	pthread_attr_init(&attr);
 	// Some systems ask for more (arm64: 128 KiB), and refuse less.
-	pthread_attr_setstacksize(&attr, std::max<std::size_t>(worker_stack, PTHREAD_STACK_MIN));
+	const std::size_t stack = std::max<std::size_t>(worker_stack, PTHREAD_STACK_MIN);
+	const auto guard = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+	pthread_attr_setstacksize(&attr, stack);
+	char *stacks = map_stacks(std::min(argc, max_live + 1), stack + guard, guard);
 	int status = 0;
 	int oldest = 1; // the oldest worker not joined yet
 	const auto join_oldest = [&] {
@@ -739,7 +753,10 @@ int main(int argc, char *argv[])
 	for (int i = 1; i < argc; i++) {
 		if (i - oldest == max_live)
 			join_oldest();
-		pthread_t &t = tid[i % (max_live + 1)];
+		const int slot = i % (max_live + 1);
+		if (stacks != nullptr)
+			pthread_attr_setstack(&attr, stacks + slot * (stack + guard) + guard, stack);
+		pthread_t &t = tid[slot];
 		int err = 0;
 		// When the system refuses a thread, one that ends makes room.
 		while ((err = pthread_create(&t, &attr, make_cap, &paths[i])) != 0 && oldest < i)
