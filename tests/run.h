@@ -59,10 +59,17 @@ struct result {
 // Exit status of a child that could not hide /dev: the test is skipped.
 constexpr int no_namespace = 124;
 
+// A limit set in the child, as a shell's ulimit sets it.
+struct limit {
+	int resource;
+	rlim_t soft;
+	rlim_t hard = 0; // 0: the soft one
+};
+
 struct run_opts {
-	std::string dir = ".";                           // working directory of the child
-	std::vector<std::pair<int, rlim_t>> limits = {}; // setrlimit(first, second) in the child
-	mode_t umask = 022;                              // umask of the child
+	std::string dir = ".";             // working directory of the child
+	std::vector<limit> limits = {};    // setrlimit() in the child
+	mode_t umask = 022;                // umask of the child
 	const char *stdout_path = nullptr; // standard output goes to this file, if set
 	bool stdout_gone = false;          // standard output is a pipe whose reader is gone
 	// Standard output is a pipe, or a new terminal that is the child's
@@ -72,10 +79,14 @@ struct run_opts {
 	bool std_closed = false; // standard input and output are not open at all
 	bool no_dev = false;     // an empty /dev (a private mount namespace) and no standard input
 	int extra_fds = 0;       // descriptors inherited open beyond the standard three
-	const char *preload = nullptr; // a library preloaded into the child
+	// The rules of tests/fault.cpp, preloaded into the child.
+	const char *fault = nullptr;
 	// At most this many tasks (RLIMIT_NPROC), each thread being one, for a
 	// user of the child's own when the tests run as root, who has no limit.
 	int tasks = 0;
+	// The child is killed after this many seconds, so that a hang fails its
+	// row instead of the whole suite.
+	unsigned timeout = 300;
 };
 
 // Whether a run with run_opts::tasks counts the child's tasks alone.
@@ -169,22 +180,38 @@ inline result run(const std::string &prog, const std::vector<std::string> &args,
 				::_exit(125);
 		// LD_PRELOAD parts its list at spaces and colons, which the path to
 		// the tree may hold: the library goes through a link without them.
-		if (o.preload != nullptr) {
+		// NOLINTBEGIN(concurrency-mt-unsafe): the child of fork has one thread
+		if (o.fault != nullptr) {
 			::unlink("preload.so");
-			if (::symlink(o.preload, "preload.so") != 0)
-				::_exit(125);
-			// NOLINTNEXTLINE(concurrency-mt-unsafe): the child of fork has one thread
-			if (::setenv("LD_PRELOAD", "./preload.so", 1) != 0)
+			if (::symlink(FAULT_LIB, "preload.so") != 0 ||
+			    ::setenv("LD_PRELOAD", "./preload.so", 1) != 0 ||
+			    ::setenv("FAULT", o.fault, 1) != 0)
 				::_exit(125);
 		}
 		// Opened while the path may still lead where only root may go.
 		const int exe = ::open(prog.c_str(), O_PATH | O_CLOEXEC);
 		if (o.tasks > 0 && own_user()) {
 			const uid_t u = 50000 + static_cast<uid_t>(::getpid() % 10000);
+			// A coverage build's counters go where that user may write
+			// them, below the build's own path, to be merged afterwards.
+			if (const char *shared = ::getenv("GCOV_OTHER_USERS")) {
+				const std::string build = std::filesystem::path(prog).parent_path();
+				::mkdir(shared, 01777);
+				if (::chmod(shared, 01777) != 0 ||
+				    ::setenv(
+				        "GCOV_PREFIX",
+				        (std::string(shared) + "/" + std::to_string(u)).c_str(),
+				        1) != 0 ||
+				    ::setenv("GCOV_PREFIX_STRIP",
+				             std::to_string(std::ranges::count(build, '/')).c_str(),
+				             1) != 0)
+					::_exit(125);
+			}
 			if (::chown(".", u, u) != 0 || ::setgroups(0, nullptr) != 0 ||
 			    ::setgid(u) != 0 || ::setuid(u) != 0)
 				::_exit(125);
 		}
+		// NOLINTEND(concurrency-mt-unsafe)
 		if (o.tasks > 0) {
 			const struct rlimit rl = {rlim_t(o.tasks), rlim_t(o.tasks)};
 			if (::setrlimit(RLIMIT_NPROC, &rl) != 0)
@@ -194,11 +221,12 @@ inline result run(const std::string &prog, const std::vector<std::string> &args,
 		// As a shell would start it, whatever this test process ignores.
 		::signal(SIGPIPE, SIG_DFL);
 		::signal(SIGXFSZ, SIG_DFL);
-		for (const auto &[resource, value] : o.limits) {
-			const struct rlimit rl = {value, value};
-			if (::setrlimit(resource, &rl) != 0)
+		for (const auto &l : o.limits) {
+			const struct rlimit rl = {l.soft, l.hard != 0 ? l.hard : l.soft};
+			if (::setrlimit(l.resource, &rl) != 0)
 				::_exit(125);
 		}
+		::alarm(o.timeout);
 		::fexecve(exe, argv.data(), environ);
 		::_exit(126);
 	}

@@ -12,10 +12,13 @@
 #include <regex>
 #include <sstream>
 
+#include <sys/socket.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
+using namespace std::string_view_literals;
 
 namespace {
 
@@ -215,17 +218,26 @@ TEST_F(Upfirst, AnyNumberOfPaths)
 	for (int i = 1; i < 2500; i++)
 		ASSERT_EQ(slurp(d / (paths[i] + "_CAPIT.txt")), numbered("File ", i)) << paths[i];
 	EXPECT_EQ(slurp(d / "f0_CAPIT.txt"), "file 2399");
+	// No room to record 100 000 paths: said, and nothing done.
+	if (!sanitized) {
+		const result m =
+		    up(std::vector<std::string>(100000, "f1"), {.limits = {{RLIMIT_AS, 16 << 20}}});
+		EXPECT_EQ(m.status, 1);
+		EXPECT_EQ(m.out + m.err,
+		          "upfirst: cannot record 100000 paths: Cannot allocate memory\n");
+	}
 }
 
 TEST_F(Upfirst, UnreadableInputsAreReportedAndLeaveNoCopy)
 {
 	fs::create_directory(d / "dir");
 	spit(d / "good.txt", "good one");
-	const result r = up({"missing.txt", "dir", "good.txt"});
+	const result r = up({"missing.txt", "dir", "good.txt", "tab\tdel\x7f"});
 	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(sorted_lines(r.err), "upfirst: dir: Is a directory\n"
+	EXPECT_EQ(sorted_lines(r.err), "upfirst: \"tab\\tdel\\177\": No such file or directory\n"
+	                               "upfirst: dir: Is a directory\n"
 	                               "upfirst: missing.txt: No such file or directory\n");
-	expect_log(r.out, {"missing.txt", "dir", "good.txt"});
+	expect_log(r.out, {"missing.txt", "dir", "good.txt", "tab\tdel\x7f"});
 	EXPECT_FALSE(fs::exists(d / "missing.txt_CAPIT.txt"));
 	EXPECT_FALSE(fs::exists(d / "dir_CAPIT.txt"));
 	EXPECT_EQ(slurp(d / "good.txt_CAPIT.txt"), "Good One");
@@ -326,23 +338,35 @@ TEST_F(Upfirst, LimitsLoseNoFile)
 	     false,
 	     ""},
 	    {"address space", {.limits = {{RLIMIT_AS, 10000 << 10}}}, 200, 30, 30, true, ""},
-	    {"no heap", {.preload = NO_HEAP}, 3, 100 << 10, 100 << 10, true, ""},
+	    {"no heap", {.fault = "aligned_alloc:*:1+:0"}, 3, 100 << 10, 100 << 10, true, ""},
 	    // A diagnostic from a worker copying through its stack.  (Under
 	    // 20 KiB the loader itself may fail to load the preloaded library.)
 	    {"small stack, no heap",
-	     {.limits = {{RLIMIT_STACK, 20 << 10}, {RLIMIT_FSIZE, 64 << 10}}, .preload = NO_HEAP},
+	     {.limits = {{RLIMIT_STACK, 20 << 10}, {RLIMIT_FSIZE, 64 << 10}},
+	      .fault = "aligned_alloc:*:1+:0"},
 	     4,
 	     40 << 10,
 	     100 << 10,
 	     true,
 	     "upfirst: in0_CAPIT.txt: File too large\n"},
-	    // Two workers each open their input before either opens its copy,
-	    // and learn late that none is left for it.
-	    {"descriptors, opened slowly",
-	     {.limits = {{RLIMIT_NOFILE, 8}}, .extra_fds = 3, .preload = SLOW_OPEN},
-	     6,
+	    // A system-wide table with room for two of the run's files refuses
+	    // the others 50 ms late, when a worker may have given its files
+	    // back meanwhile: the refused wait, or try again at once.  Opens
+	    // that succeed take 10 ms, so that workers open theirs together.
+	    {"the system's table full, its refusals late",
+	     {.fault = "open:*:>4:ENFILE:50,open:*:1+:ok:10"},
+	     20,
 	     1000,
 	     1000,
+	     true,
+	     ""},
+	    // Calls interrupted by a signal are made again; with the stacks'
+	    // mapping refused, the thread library makes each stack.
+	    {"interrupted calls, no stacks mapped",
+	     {.fault = "read:*:1:EINTR,write:*:1:EINTR,mprotect:*:1:ENOMEM"},
+	     3,
+	     100 << 10,
+	     100 << 10,
 	     true,
 	     ""},
 	    {"one descriptor",
@@ -373,9 +397,9 @@ TEST_F(Upfirst, LimitsLoseNoFile)
 			skipped += row.what + ": no mount namespace for an empty /dev; "s;
 			continue;
 		}
-		// The fault was injected, not merely asked for.
-		if (row.opts.preload != nullptr && row.opts.preload == std::string_view(NO_HEAP)) {
-			EXPECT_TRUE(fs::remove(d / "no_heap.mark"));
+		// The fault was made, not merely asked for.
+		if (row.opts.fault != nullptr) {
+			EXPECT_TRUE(fs::remove(d / "fault.log"));
 		}
 		EXPECT_EQ(r.status, row.err.empty() ? 0 : 1);
 		EXPECT_EQ(r.err, row.err);
@@ -547,19 +571,65 @@ TEST_F(Upfirst, RunNeverWritesWhatItReads)
 	    // Two readers of a FIFO would each read a part of it, and its only
 	    // writer would be b's worker, were it to open it; /dev/null reads
 	    // alike for any number.
-	    {"a FIFO named twice and as another path's copy, and /dev/null",
+	    {"a FIFO named twice and as another path's copy, /dev/null, a socket",
 	     [](const fs::path &w) {
 		     ::mkfifo((w / "f").c_str(), 0600);
 		     fs::create_symlink("f", w / "g");
 		     fs::create_symlink("f", w / "b_CAPIT.txt");
 		     fs::create_symlink("/dev/null", w / "n");
+		     struct sockaddr_un sa = {.sun_family = AF_UNIX, .sun_path = {}};
+		     (w / "s").string().copy(sa.sun_path, sizeof sa.sun_path - 1);
+		     (void)::bind(::socket(AF_UNIX, SOCK_STREAM, 0),
+		                  reinterpret_cast<sockaddr *>(&sa), sizeof sa);
 		     if (::fork() == 0)
 			     ::_exit(feed(w / "f", "fifo text") ? 0 : 1);
 	     },
-	     {"f", "g", "b", "n", "./n"},
+	     {"f", "g", "b", "n", "./n", "s"},
 	     "upfirst: b_CAPIT.txt: is also an input of this run\n"
-	     "upfirst: g: is also read by another path\n",
+	     "upfirst: g: is also read by another path\n"
+	     "upfirst: s: No such device or address\n",
 	     {{"f_CAPIT.txt", "Fifo Text"}, {"n_CAPIT.txt", ""}}},
+	    // /proc/thread-self leads each thread to files of its own.
+	    {"an input that is another file when its worker opens it",
+	     [](const fs::path &) {},
+	     {"/proc/thread-self/comm"},
+	     "upfirst: /proc/thread-self/comm: was replaced during the run\n",
+	     {}},
+	    // Under a soft limit of 5, one worker at a time would wait for a
+	    // FIFO that is fed after the others: the soft limit is raised.
+	    {"FIFOs fed last-first under a soft descriptor limit",
+	     [](const fs::path &w) {
+		     for (const char *p : {"p0", "p1", "p2", "p3"})
+			     ::mkfifo((w / p).c_str(), 0600);
+		     if (::fork() == 0)
+			     ::_exit(feed(w / "p3", "p3") && feed(w / "p2", "p2") &&
+			                     feed(w / "p1", "p1") && feed(w / "p0", "p0")
+			                 ? 0
+			                 : 1);
+	     },
+	     {"p0", "p1", "p2", "p3"},
+	     "",
+	     {{"p0_CAPIT.txt", "P0"}, {"p3_CAPIT.txt", "P3"}},
+	     {.limits = {{RLIMIT_NOFILE, 5, 20}}, .timeout = 60}},
+	    // b's worker may not open its input at first (told 100 ms late, when
+	    // f's worker surely holds its share): it waits for f's to end, and
+	    // tries again.
+	    {"no descriptor for an input while another worker holds its own",
+	     [](const fs::path &w) {
+		     ::mkfifo((w / "f").c_str(), 0600);
+		     if (::fork() != 0)
+			     return;
+		     for (int i = 0; i < 2000 && !fs::exists(w / "fault.log"); i++)
+			     ::usleep(10000);
+		     ::_exit(feed(w / "f", "f") ? 0 : 1);
+	     },
+	     {"f", "b"},
+	     "",
+	     {{"b_CAPIT.txt", model(b)}, {"fault.log", "open ENFILE\n"}},
+	     {.fault = "open:b:1:ENFILE:100"},
+	     [](const fs::path &) {
+		     return sanitized ? "the sanitizers must be loaded first" : nullptr;
+	     }},
 	    // Once the launch is over (y has a reader), a neighbour deletes e;
 	    // the next new file, z's copy, gets its number.
 	    {"an input deleted during the run",
@@ -591,13 +661,16 @@ TEST_F(Upfirst, RunNeverWritesWhatItReads)
 	     {},
 	     needs_root},
 	    // Each open makes a terminal whose other side nobody holds.
-	    {"a pseudo-terminal master as a copy",
+	    {"a pseudo-terminal master, and a link to itself, as copies",
 	     [](const fs::path &w) {
 		     spit(w / "c", "c");
 		     fs::create_symlink("/dev/ptmx", w / "c_CAPIT.txt");
+		     spit(w / "l", "l");
+		     fs::create_symlink("l_CAPIT.txt", w / "l_CAPIT.txt");
 	     },
-	     {"c", "a"},
-	     "upfirst: c_CAPIT.txt: is a pseudo-terminal master\n",
+	     {"c", "l", "a"},
+	     "upfirst: c_CAPIT.txt: is a pseudo-terminal master\n"
+	     "upfirst: l_CAPIT.txt: Too many levels of symbolic links\n",
 	     {{"a_CAPIT.txt", model(a)}}},
 	};
 	std::string skipped; // the rows that could not run here, and why
@@ -638,14 +711,36 @@ TEST_F(Upfirst, RunNeverWritesWhatItReads)
 
 TEST_F(Upfirst, FailedWriteIsReported)
 {
+	// x's copy fails as the row makes it fail; y is copied all the same.
+	const struct {
+		const char *fault;
+		const char *copy; // before the run: what a link leads to, "old", or none
+		const char *err;
+	} rows[] = {
+	    {nullptr, "/dev/full", "x.txt_CAPIT.txt: No space left on device"},
+	    {"write:x.txt_CAPIT.txt:1:0", nullptr, "x.txt_CAPIT.txt: No space left on device"},
+	    {"close:x.txt_CAPIT.txt:1:EIO", nullptr, "x.txt_CAPIT.txt: Input/output error"},
+	    {"ftruncate:*:1:EIO", "old", "x.txt_CAPIT.txt: Input/output error"},
+	    // As from an unwritable directory: the copy cannot be created.
+	    {"open:x.txt_CAPIT.txt:1:EACCES", nullptr, "x.txt_CAPIT.txt: Permission denied"},
+	    {"open:x.txt:1:EACCES", nullptr, "x.txt: Permission denied"}, // stat() found it
+	};
 	spit(d / "x.txt", std::string(100000, 'x'));
 	spit(d / "y.txt", "y");
-	fs::create_symlink("/dev/full", d / "x.txt_CAPIT.txt");
-	const result r = up({"x.txt", "y.txt"});
-	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(r.err, "upfirst: x.txt_CAPIT.txt: No space left on device\n");
-	expect_log(r.out, {"x.txt", "y.txt"});
-	EXPECT_EQ(slurp(d / "y.txt_CAPIT.txt"), "Y");
+	for (const auto &row : rows) {
+		if (row.fault != nullptr && sanitized)
+			continue; // the sanitizers must be loaded first
+		fs::remove(d / "x.txt_CAPIT.txt");
+		if (row.copy != nullptr && row.copy != "old"sv)
+			fs::create_symlink(row.copy, d / "x.txt_CAPIT.txt");
+		else if (row.copy != nullptr)
+			spit(d / "x.txt_CAPIT.txt", "old");
+		const result r = up({"x.txt", "y.txt"}, {.fault = row.fault});
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(r.err, "upfirst: "s + row.err + "\n");
+		expect_log(r.out, {"x.txt", "y.txt"});
+		EXPECT_EQ(slurp(d / "y.txt_CAPIT.txt"), "Y");
+	}
 }
 
 TEST_F(Upfirst, LongPaths)
@@ -746,6 +841,12 @@ TEST_F(Upfirst, CopiesAreFinishedWhenTheLogFails)
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.err, "upfirst: standard output: Bad file descriptor\n");
 	expect_all_copied();
+	// No descriptor to hold closed ones with.
+	if (!sanitized) {
+		r = up({"p1"}, {.std_closed = true, .fault = "open:*:1:EMFILE"});
+		EXPECT_EQ(r.err, "upfirst: cannot hold closed descriptor 0: Too many open files\n");
+		EXPECT_EQ(r.status, 1);
+	}
 	// What holds descriptor 1 meanwhile is no log that a path could name.
 	r = up({"/"}, {.std_closed = true});
 	EXPECT_EQ(r.err,

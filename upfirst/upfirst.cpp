@@ -41,6 +41,9 @@ constexpr std::size_t small_block = 1024;
 // How long an open waits for a lease on the copy to be broken: twice the
 // time after which the kernel breaks it by default.
 constexpr long lease_wait_ms = 90000;
+// How long a thread that the system refuses is tried again when no worker
+// is left to wait for, in pauses of 1 ms.
+constexpr long thread_wait_ms = 100;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define UPFIRST_SANITIZED 1
@@ -157,12 +160,13 @@ claim &claim_of(ident id)
 //   worker has taken.  A lone worker goes ahead even when it is below two,
 //   and learns from the system that it cannot have them.
 // - fd_active is the number of workers that hold their two and do not wait
-//   in fd_wait(); fd_released counts the shares ever given back.
+//   in fd_wait(); fd_released counts the shares ever given back, and is
+//   also read without the lock.
 pthread_mutex_t fd_mtx = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t fd_freed = PTHREAD_COND_INITIALIZER;
 long fd_free;
 int fd_active;
-unsigned long fd_released;
+std::atomic<unsigned long> fd_released;
 
 void fd_take()
 {
@@ -187,24 +191,28 @@ void fd_give()
 // Whether a worker whose open failed with ERR, and which has closed what it
 // held, may try again: only when the system had no descriptor for it (its
 // table full, or one taken beyond the count), once another worker has given
-// its share back.  It waits only while another one holds its share and does
-// not wait, as nothing else would end the wait; so the last worker that does
-// not wait never waits.
-[[nodiscard]] bool fd_wait(int err)
+// its share back since SEEN, fd_released when the attempt began, which it
+// moves on; a release that came before the wait counts too.  It waits only
+// while another one holds its share and does not wait, as nothing else
+// would end the wait; so the last worker that does not wait never waits.
+// That one, ALONE, tries once more all the same before it gives up: the
+// others have closed their files to wait.
+[[nodiscard]] bool fd_wait(int err, unsigned long &seen, bool &alone)
 {
 	if (err != ENFILE && err != EMFILE)
 		return false;
 	pthread_mutex_lock(&fd_mtx);
-	const bool others = fd_active > 1;
-	if (others) {
-		const unsigned long seen = fd_released;
+	if (fd_released == seen && fd_active > 1) {
 		fd_active--;
 		while (fd_released == seen)
 			pthread_cond_wait(&fd_freed, &fd_mtx);
 		fd_active++;
 	}
+	const bool again = fd_released != seen || !alone;
+	alone = fd_released == seen;
+	seen = fd_released;
 	pthread_mutex_unlock(&fd_mtx);
-	return others;
+	return again;
 }
 
 // One owned descriptor, closed on every early return.  The output's close is
@@ -466,12 +474,13 @@ int open_copy(const char *nume_out, mode_t mode, bool exists, bool &created, boo
 // another worker has given its own back.
 [[nodiscard]] bool open_both(const path_rec &p, const char *nume_out, file &fi, file &fo)
 {
-	for (;;) {
+	bool alone = false;
+	for (unsigned long seen = fd_released;;) {
 		fi.reset(::open(p.nume_in, O_RDONLY | O_CLOEXEC | O_NOCTTY));
 		struct statx st = {};
 		if (!fi.ok() || ::statx(fi.get(), "", AT_EMPTY_PATH, stat_mask, &st) != 0) {
 			const int err = errno;
-			if (fd_wait(err))
+			if (fd_wait(err, seen, alone))
 				continue;
 			return say(p.nume_in, why(err));
 		}
@@ -493,7 +502,7 @@ int open_copy(const char *nume_out, mode_t mode, bool exists, bool &created, boo
 		if (!fo.ok() || ::statx(fo.get(), "", AT_EMPTY_PATH, stat_mask, &st) != 0) {
 			const int err = errno;
 			fi.reset(-1);
-			if (fd_wait(err))
+			if (fd_wait(err, seen, alone))
 				continue;
 			return say(nume_out, why(err));
 		}
@@ -538,8 +547,9 @@ int open_copy(const char *nume_out, mode_t mode, bool exists, bool &created, boo
 			// blocks, and the run no more blocks than it copies through.
 			const area_lease lease;
 			big_area *a = lease.get();
-			ok = a != nullptr ? pump(fi.get(), fo.get(), a->in, a->out, p.nume_in, nume_out)
-			                  : copy_small(fi.get(), fo.get(), p.nume_in, nume_out);
+			ok = a != nullptr
+			         ? pump(fi.get(), fo.get(), a->in, a->out, p.nume_in, nume_out)
+			         : copy_small(fi.get(), fo.get(), p.nume_in, nume_out);
 			if (fo.close() != 0 && ok)
 				ok = say(nume_out, why(errno));
 		}
@@ -755,12 +765,23 @@ int main(int argc, char *argv[])
 			join_oldest();
 		const int slot = i % (max_live + 1);
 		if (stacks != nullptr)
-			pthread_attr_setstack(&attr, stacks + slot * (stack + guard) + guard, stack);
+			pthread_attr_setstack(&attr, stacks + slot * (stack + guard) + guard,
+			                      stack);
 		pthread_t &t = tid[slot];
 		int err = 0;
-		// When the system refuses a thread, one that ends makes room.
-		while ((err = pthread_create(&t, &attr, make_cap, &paths[i])) != 0 && oldest < i)
-			join_oldest();
+		// When the system refuses a thread, one that ends makes room.  With
+		// none left to join, the kernel may still count one just joined
+		// against ulimit -u for a moment: a few short pauses let it go.
+		for (long ms = 0; (err = pthread_create(&t, &attr, make_cap, &paths[i])) != 0;) {
+			if (oldest < i) {
+				join_oldest();
+				continue;
+			}
+			if (err != EAGAIN || ms++ == thread_wait_ms)
+				break;
+			const struct timespec pause = {0, 1000000};
+			::nanosleep(&pause, nullptr);
+		}
 		if (err != 0) {
 			say(argv[i], "cannot start a thread", "", why(err));
 			status = 1;
