@@ -16,8 +16,8 @@ namespace {
 
 constexpr int threads = 1000;
 constexpr int additions = 100000;
-// A refused thread is tried again after each of at most 100 pauses of 1 ms.
-constexpr int max_pauses = 100;
+// A refused thread is tried again after each of at most 100 naps of 1 ms.
+constexpr int max_naps = 100;
 constexpr struct timespec nap = {0, 1000000};
 // f needs a few hundred bytes of stack; the default, the stack limit
 // (8 MiB as a rule), reserved 8 GiB of address space for 1000 threads.  The
@@ -85,16 +85,13 @@ int main()
 		// When the system refuses a thread, one that ends makes room; the
 		// total stays exact as long as every thread runs in the end.  With
 		// none left to join, the kernel may still count one just joined
-		// against ulimit -u for a moment: a few short pauses let it go.
-		for (int pauses = 0; (err = pthread_create(&t[i], &attr, f, nullptr)) != 0;) {
-			if (oldest < i) {
+		// against ulimit -u for a moment: a few short naps let it go.
+		for (int naps = 0; (err = pthread_create(&t[i], &attr, f, nullptr)) != 0 &&
+		                   (oldest < i || (err == EAGAIN && naps++ < max_naps));)
+			if (oldest < i)
 				pthread_join(t[oldest++], nullptr);
-				continue;
-			}
-			if (err != EAGAIN || pauses++ == max_pauses)
-				break;
-			::nanosleep(&nap, nullptr);
-		}
+			else
+				::nanosleep(&nap, nullptr);
 		if (err != 0) {
 			std::fprintf(stderr, "tallymill: %s\n", why(err));
 			return 1;

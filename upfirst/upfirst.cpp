@@ -41,9 +41,10 @@ constexpr std::size_t small_block = 1024;
 // How long an open waits for a lease on the copy to be broken: twice the
 // time after which the kernel breaks it by default.
 constexpr long lease_wait_ms = 90000;
-// How long a thread that the system refuses is tried again when no worker
-// is left to wait for, in pauses of 1 ms.
-constexpr long thread_wait_ms = 100;
+// A refused thread, with no worker left to wait for, is tried again after
+// each of at most 100 naps of 1 ms.
+constexpr long max_naps = 100;
+constexpr struct timespec nap = {0, 1000000};
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define UPFIRST_SANITIZED 1
@@ -52,21 +53,18 @@ constexpr long thread_wait_ms = 100;
 #define UPFIRST_SANITIZED 1
 #endif
 #endif
-// Every worker's stack, whatever ulimit -s says: the default (the stack
-// limit) would make the run's outcome depend on ulimit -s and -v.  Four
-// times the deepest use, a diagnostic from the on-stack fallback with the
-// thread's own records at the top.  The sanitizers' frames are many times
-// larger.
+// Every worker's stack, whatever ulimit -s says, so that no outcome depends
+// on it: four times the deepest use, a diagnostic from the on-stack fallback.
+// The sanitizers' frames are many times larger.
 #ifdef UPFIRST_SANITIZED
 constexpr std::size_t worker_stack = std::size_t{4} << 20;
 #else
 constexpr std::size_t worker_stack = std::size_t{64} << 10;
 #endif
 
-// A ring: path k's worker is in slot k % 1000, which the worker of path
-// k - 1000 has left, since at most 999 are alive.  Only the launcher reads
-// it: a worker may start before its slot is stored, so it learns its own
-// number from pthread_self().
+// A ring: path k's worker is in slot k % 1000, which path k - 1000's has
+// left.  Only the launcher reads it: a worker may start before its slot is
+// stored, so it learns its own number from pthread_self().
 pthread_t tid[max_live + 1];
 
 // Two names lead to one file when these agree.  A file is its device, its
@@ -99,15 +97,15 @@ ident ident_of(const struct statx &st, int fd = -1)
 
 const ident dev_null = {makedev(1, 3), 0, S_IFCHR};
 
-// What the launcher found of one path before the first worker started.
-// The workers judge by this, so that no outcome of a run depends on which
-// of them happens to run first.
+// What the launcher found of one path before the first worker started, so
+// that no outcome of a run depends on which worker happens to run first.
 struct path_rec {
 	const char *nume_in; // the argument itself
 	ident in;
 	const char *refusal;  // why the path is not copied, or null
 	bool refusal_on_copy; // the refusal names the copy
 	bool regular;         // the input is a regular file
+	bool copy_existed;
 };
 
 // Every file that a rule of the run looks at, one claim each.
@@ -153,15 +151,13 @@ claim &claim_of(ident id)
 	}
 }
 
-// The descriptor budget.  Each worker holds two descriptors, for its input
-// and its copy, and takes both at once before it opens either, so that
-// none ever holds one while it waits for the other.  Under fd_mtx:
-// - fd_free is how many of the descriptors counted free at launch no
-//   worker has taken.  A lone worker goes ahead even when it is below two,
-//   and learns from the system that it cannot have them.
-// - fd_active is the number of workers that hold their two and do not wait
-//   in fd_wait(); fd_released counts the shares ever given back, and is
-//   also read without the lock.
+// The descriptor budget.  Each worker takes the two for its input and its
+// copy at once, before it opens either, so that none holds one while it
+// waits for the other.  Under fd_mtx: fd_free is how many of those counted
+// free at launch no worker has taken (a lone worker goes ahead below two,
+// and learns from the system that it cannot have them); fd_active is the
+// number of workers that hold their two and do not wait in fd_wait();
+// fd_released counts the shares ever given back (also read without lock).
 pthread_mutex_t fd_mtx = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t fd_freed = PTHREAD_COND_INITIALIZER;
 long fd_free;
@@ -190,13 +186,11 @@ void fd_give()
 
 // Whether a worker whose open failed with ERR, and which has closed what it
 // held, may try again: only when the system had no descriptor for it (its
-// table full, or one taken beyond the count), once another worker has given
-// its share back since SEEN, fd_released when the attempt began, which it
-// moves on; a release that came before the wait counts too.  It waits only
-// while another one holds its share and does not wait, as nothing else
-// would end the wait; so the last worker that does not wait never waits.
-// That one, ALONE, tries once more all the same before it gives up: the
-// others have closed their files to wait.
+// table full, or one taken beyond the count), once a share has been given
+// back since SEEN, fd_released when the attempt began, which it moves on.
+// It waits only while another holds its share and does not wait, as nothing
+// else would end the wait.  The last that does not wait, ALONE, tries once
+// more before it gives up: the waiting ones have closed their files.
 [[nodiscard]] bool fd_wait(int err, unsigned long &seen, bool &alone)
 {
 	if (err != ENFILE && err != EMFILE)
@@ -229,7 +223,6 @@ public:
 			::close(fd_);
 		fd_ = fd;
 	}
-	[[nodiscard]] bool ok() const { return fd_ >= 0; }
 	[[nodiscard]] int get() const { return fd_; }
 	[[nodiscard]] int close()
 	{
@@ -253,9 +246,9 @@ using big_area = area<block>;
 static_assert(sizeof(big_area) % page == 0);
 
 // Areas that finished workers leave for the next ones, so that a run maps
-// only as many as run at once, and reused memory costs no page fault.  Each
-// is page-aligned, as dd's buffer is, which the kernel copies into and out
-// of faster.  They are never freed: the process ends soon after its workers.
+// only as many as copy at once, and reused memory costs no page fault; each
+// page-aligned, as dd's buffer is, which the kernel copies faster.  Never
+// freed: the process ends soon after its workers.
 pthread_mutex_t pool_mtx = PTHREAD_MUTEX_INITIALIZER;
 big_area *pool[max_live];
 int pooled;
@@ -303,10 +296,8 @@ const char *why(int err)
 void put_name(const char *name, const char *tail)
 {
 	const auto plain = [](const char *s) {
-		for (; *s != '\0'; s++)
-			if (static_cast<unsigned char>(*s) < 0x20 || *s == 0x7f)
-				return false;
-		return true;
+		return std::none_of(s, s + std::strlen(s),
+		                    [](unsigned char c) { return c < 0x20 || c == 0x7f; });
 	};
 	if (plain(name) && plain(tail)) {
 		std::fputs(name, stderr);
@@ -426,12 +417,18 @@ const char *copy_refusal(const path_rec &p, const struct statx &st, int fd, bool
 	return refusal;
 }
 
-// Opens an existing copy with FLAGS.  A lease on it (an NFS server's
-// delegation, a Samba oplock) fails a non-blocking open, which starts to
-// break the lease: the holder lets go, or the kernel takes the lease away
-// after its lease-break-time.  Until then, the open is tried again.
-int open_existing(const char *nume_out, int flags)
+// Opens path P's existing copy with FLAGS, judged first through its name, as
+// opening a FIFO or a device is itself an action: -1, with REFUSAL set, when
+// the rules refuse it.  A lease on it (an NFS server's delegation, a Samba
+// oplock) fails a non-blocking open, which starts to break the lease: the
+// holder lets go, or the kernel takes the lease away after its
+// lease-break-time.  Until then, the open is tried again.
+int open_existing(const path_rec &p, const char *nume_out, int flags, const char *&refusal)
 {
+	struct statx st = {};
+	if (::statx(AT_FDCWD, nume_out, 0, stat_mask, &st) == 0 &&
+	    (refusal = copy_refusal(p, st, -1, false)) != nullptr)
+		return -1;
 	int fd = ::open(nume_out, flags);
 	for (long ms = 1, waited = 0; fd < 0 && errno == EWOULDBLOCK && waited < lease_wait_ms;
 	     waited += ms, ms = std::min(2 * ms, 64L)) {
@@ -442,19 +439,20 @@ int open_existing(const char *nume_out, int flags)
 	return fd;
 }
 
-// Opens the copy for writing without emptying it, and without blocking: a
-// FIFO with no reader fails with ENXIO instead of waiting for one forever.
-// A missing one is created with MODE less the umask, and never through a
-// symbolic link: O_EXCL does not follow one, so that a link to nowhere
-// planted where the copy goes cannot make upfirst create a file of someone
-// else's choosing.  EXISTS picks which call to try first.  Sets CREATED when
-// it made the file, and DANGLING for a link to nowhere.
-int open_copy(const char *nume_out, mode_t mode, bool exists, bool &created, bool &dangling)
+// Opens path P's copy for writing without emptying it, and without
+// blocking: a FIFO with no reader fails with ENXIO instead of waiting for one
+// forever.  A missing one is created with MODE less the umask, never through
+// a link: O_EXCL follows none, so that a link to nowhere planted where the
+// copy goes cannot make upfirst create a file of someone else's choosing.
+// What the launcher saw picks the first call.  Sets CREATED when it made the
+// file; -1, with REFUSAL set, when the copy is refused.
+int open_copy(const path_rec &p, const char *nume_out, mode_t mode, bool &created,
+              const char *&refusal)
 {
 	constexpr int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-	if (exists) {
-		const int fd = open_existing(nume_out, flags);
-		if (fd >= 0 || errno != ENOENT)
+	if (p.copy_existed) {
+		const int fd = open_existing(p, nume_out, flags, refusal);
+		if (fd >= 0 || refusal != nullptr || errno != ENOENT)
 			return fd;
 	}
 	const int fd = ::open(nume_out, flags | O_CREAT | O_EXCL, mode);
@@ -463,8 +461,9 @@ int open_copy(const char *nume_out, mode_t mode, bool exists, bool &created, boo
 		return fd;
 	// It exists after all: a worker for the same input has just created
 	// it, or it is a symbolic link.
-	const int again = open_existing(nume_out, flags);
-	dangling = again < 0 && errno == ENOENT;
+	const int again = open_existing(p, nume_out, flags, refusal);
+	if (again < 0 && refusal == nullptr && errno == ENOENT)
+		refusal = "not writing through dangling symlink";
 	return again;
 }
 
@@ -478,7 +477,7 @@ int open_copy(const char *nume_out, mode_t mode, bool exists, bool &created, boo
 	for (unsigned long seen = fd_released;;) {
 		fi.reset(::open(p.nume_in, O_RDONLY | O_CLOEXEC | O_NOCTTY));
 		struct statx st = {};
-		if (!fi.ok() || ::statx(fi.get(), "", AT_EMPTY_PATH, stat_mask, &st) != 0) {
+		if (fi.get() < 0 || ::statx(fi.get(), "", AT_EMPTY_PATH, stat_mask, &st) != 0) {
 			const int err = errno;
 			if (fd_wait(err, seen, alone))
 				continue;
@@ -486,27 +485,22 @@ int open_copy(const char *nume_out, mode_t mode, bool exists, bool &created, boo
 		}
 		if (!(ident_of(st) == p.in))
 			return say(p.nume_in, "was replaced during the run");
-		const mode_t mode = st.stx_mode & 0666;
-		// Judged before it is opened, as opening a FIFO or a device is an
-		// action, and once open, as its name may lead elsewhere by then.
+		// Judged again once open, as its name may lead elsewhere by then.
 		// Not O_TRUNC: it is emptied only once it has passed.
-		const bool exists = ::statx(AT_FDCWD, nume_out, 0, stat_mask, &st) == 0;
-		if (const char *refusal = exists ? copy_refusal(p, st, -1, false) : nullptr)
-			return say(nume_out, refusal);
 		const unsigned int since = claims_made + 1;
 		bool created = false;
-		bool no_target = false;
-		fo.reset(open_copy(nume_out, mode, exists, created, no_target));
-		if (no_target)
-			return say(nume_out, "not writing through dangling symlink");
-		if (!fo.ok() || ::statx(fo.get(), "", AT_EMPTY_PATH, stat_mask, &st) != 0) {
+		const char *refusal = nullptr;
+		fo.reset(open_copy(p, nume_out, st.stx_mode & 0666, created, refusal));
+		if (refusal != nullptr)
+			return say(nume_out, refusal);
+		if (fo.get() < 0 || ::statx(fo.get(), "", AT_EMPTY_PATH, stat_mask, &st) != 0) {
 			const int err = errno;
 			fi.reset(-1);
 			if (fd_wait(err, seen, alone))
 				continue;
 			return say(nume_out, why(err));
 		}
-		if (const char *refusal = copy_refusal(p, st, fo.get(), true, created ? since : 0))
+		if ((refusal = copy_refusal(p, st, fo.get(), true, created ? since : 0)) != nullptr)
 			return say(nume_out, refusal);
 		const int fl = ::fcntl(fo.get(), F_GETFL);
 		if (fl == -1 || ::fcntl(fo.get(), F_SETFL, fl & ~O_NONBLOCK) == -1)
@@ -536,7 +530,7 @@ int open_copy(const char *nume_out, mode_t mode, bool exists, bool &created, boo
 	if (p.refusal != nullptr)
 		return say(p.nume_in, p.refusal, p.refusal_on_copy ? suffix : "");
 	char nume_out[PATH_MAX];
-	(void)copy_name(nume_out, p.nume_in);
+	(void)copy_name(nume_out, p.nume_in); // the launcher refused one that does not fit
 	fd_take();
 	bool ok = false;
 	{
@@ -604,27 +598,26 @@ const char *look_input(path_rec &p)
 }
 
 // Judges path P's copy as it is before any worker runs, once every input
-// is known, and claims it where it exists.  An input that is no regular
-// file is read by one path: two would each read a part of it.  A path that
-// will not write claims no copy.
-void look_copy(path_rec &p)
+// is known, and claims it where it exists; returns why the rules refuse
+// the path, or null.  An input that is no regular file is read by one path:
+// two would each read a part of it.  A path that will not write claims no
+// copy.
+const char *look_copy(path_rec &p)
 {
-	const auto refuse = [&p](const char *refusal, bool on_copy) {
-		p.refusal = refusal;
-		p.refusal_on_copy = on_copy;
-	};
 	// Not on the stack, which ulimit -s 16 leaves as small as 8 KiB for the
 	// main thread.
 	static char nume_out[PATH_MAX];
-	if (!copy_name(nume_out, p.nume_in))
-		return refuse(why(ENAMETOOLONG), true);
 	if (claim_of(p.in).read && !p.regular)
-		return refuse("is also read by another path", false);
+		return "is also read by another path";
+	p.refusal_on_copy = true; // as every refusal below
+	if (!copy_name(nume_out, p.nume_in))
+		return why(ENAMETOOLONG);
 	struct statx st = {};
-	const bool exists = ::statx(AT_FDCWD, nume_out, 0, stat_mask, &st) == 0;
-	if (const char *refusal = exists ? copy_refusal(p, st, -1, true) : nullptr)
-		return refuse(refusal, true);
+	p.copy_existed = ::statx(AT_FDCWD, nume_out, 0, stat_mask, &st) == 0;
+	if (const char *refusal = p.copy_existed ? copy_refusal(p, st, -1, true) : nullptr)
+		return refusal;
 	claim_of(p.in).read = true;
+	return nullptr;
 }
 
 // How many descriptors the workers may hold, up to WANT: those free below
@@ -672,7 +665,7 @@ long count_free_fds(long want)
 	}
 	for (int i = 1; i < argc; i++)
 		if (paths[i].refusal == nullptr)
-			look_copy(paths[i]);
+			paths[i].refusal = look_copy(paths[i]);
 	claims_at_launch = claims_made;
 	fd_free = count_free_fds(2L * std::min(n, max_live));
 	return true;
@@ -696,10 +689,9 @@ long count_free_fds(long want)
 
 // The workers' stacks, carved from one mapping made at launch, so that
 // starting and ending a worker changes no mapping while others run (each
-// change costs every CPU a TLB flush).  Slot k, of STRIDE bytes with a guard
-// page of GUARD at its foot, is for path k % 1000: its earlier user, path
-// k - 1000, has been joined by then.  Null where the mapping is refused
-// (under ulimit -v): the thread library then makes each stack.
+// change costs every CPU a TLB flush).  Path k runs on slot k % 1000, of
+// STRIDE bytes with GUARD bytes of guard at its foot, once path k - 1000 is
+// joined.  Null where it is refused: the thread library makes each stack.
 char *map_stacks(std::size_t slots, std::size_t stride, std::size_t guard)
 {
 	void *m = ::mmap(nullptr, slots * stride, PROT_READ | PROT_WRITE,
@@ -769,19 +761,14 @@ int main(int argc, char *argv[])
 			                      stack);
 		pthread_t &t = tid[slot];
 		int err = 0;
-		// When the system refuses a thread, one that ends makes room.  With
-		// none left to join, the kernel may still count one just joined
-		// against ulimit -u for a moment: a few short pauses let it go.
-		for (long ms = 0; (err = pthread_create(&t, &attr, make_cap, &paths[i])) != 0;) {
-			if (oldest < i) {
+		// When the system refuses a thread, one that ends makes room; with
+		// none left, the kernel may still count one just joined (ulimit -u).
+		for (long naps = 0; (err = pthread_create(&t, &attr, make_cap, &paths[i])) != 0 &&
+		                    (oldest < i || (err == EAGAIN && naps++ < max_naps));)
+			if (oldest < i)
 				join_oldest();
-				continue;
-			}
-			if (err != EAGAIN || ms++ == thread_wait_ms)
-				break;
-			const struct timespec pause = {0, 1000000};
-			::nanosleep(&pause, nullptr);
-		}
+			else
+				::nanosleep(&nap, nullptr);
 		if (err != 0) {
 			say(argv[i], "cannot start a thread", "", why(err));
 			status = 1;
