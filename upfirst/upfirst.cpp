@@ -607,7 +607,8 @@ const char *look_copy(path_rec &p)
 	// Not on the stack, which ulimit -s 16 leaves as small as 8 KiB for the
 	// main thread.
 	static char nume_out[PATH_MAX];
-	if (claim_of(p.in).read && !p.regular)
+	claim &in = claim_of(p.in); // the table never moves
+	if (in.read && !p.regular)
 		return "is also read by another path";
 	p.refusal_on_copy = true; // as every refusal below
 	if (!copy_name(nume_out, p.nume_in))
@@ -616,7 +617,7 @@ const char *look_copy(path_rec &p)
 	p.copy_existed = ::statx(AT_FDCWD, nume_out, 0, stat_mask, &st) == 0;
 	if (const char *refusal = p.copy_existed ? copy_refusal(p, st, -1, true) : nullptr)
 		return refusal;
-	claim_of(p.in).read = true;
+	in.read = true;
 	return nullptr;
 }
 
