@@ -9,6 +9,8 @@
 // number, which it returns, or ok, for a call made as usual; MS delays the
 // answer.  The first rule that holds for a call applies.  Each fault made
 // adds a line to fault.log in the working directory, so that a test knows.
+// A rule that cannot be read stops the program with a message: it would
+// make no fault, and a row that asks for it would pass on a fault not made.
 #undef _FORTIFY_SOURCE // its wrappers would stand in for the calls defined here
 #include <atomic>
 #include <cerrno>
@@ -26,6 +28,9 @@ namespace {
 
 struct rule {
 	char func[16], path[64], which[16], result[16];
+	long n;     // of WHICH
+	int err;    // of RESULT, or 0
+	long value; // of RESULT, when it is no errno name
 	long ms;
 	std::atomic<long> calls;
 } rules[8];
@@ -33,18 +38,47 @@ int nrules;
 std::atomic<long> opened;      // descriptors that open() returned, still open
 std::atomic<bool> ours[65536]; // ... which they are
 
+[[noreturn]] void bad(const char *what, const char *p)
+{
+	std::fprintf(stderr, "fault: %s: %s\n", what, p);
+	std::_Exit(125);
+}
+
+// Whether S, up to a comma or its end, is a whole number, N.
+bool number(const char *s, long &n)
+{
+	char *end = nullptr;
+	n = std::strtol(s, &end, 10);
+	return end != s && (*end == '\0' || *end == ',');
+}
+
 [[gnu::constructor]] void parse()
 {
 	// NOLINTNEXTLINE(concurrency-mt-unsafe): before the program runs, on its one thread
-	for (const char *p = std::getenv("FAULT"); p != nullptr && nrules < 8;
-	     p = std::strchr(p, ',')) {
+	for (const char *p = std::getenv("FAULT"); p != nullptr && *p != '\0';
+	     p = std::strchr(p, ',') != nullptr ? std::strchr(p, ',') + 1 : "") {
+		if (nrules == 8)
+			bad("more than 8 rules", p);
 		rule &r = rules[nrules++];
 		int used = 0;
-		p += *p == ',' ? 1 : 0;
-		std::sscanf(p, "%15[^:]:%63[^:]:%15[^:]:%15[^:,]%n", r.func, r.path, r.which,
-		            r.result, &used);
-		if (p[used] == ':')
-			r.ms = std::strtol(p + used + 1, nullptr, 10);
+		if (std::sscanf(p, "%15[^:]:%63[^:]:%15[^:]:%15[^:,]%n", r.func, r.path, r.which,
+		                r.result, &used) != 4 ||
+		    (p[used] == ':' ? !number(p + used + 1, r.ms)
+		                    : p[used] != ',' && p[used] != '\0'))
+			bad("not FUNC:PATH:WHICH:RESULT[:MS]", p);
+		char n[16] = "";
+		std::strncat(n, r.which + (*r.which == '>'), sizeof n - 1);
+		if (char *plus = std::strchr(n, '+');
+		    plus != nullptr && plus[1] == '\0' && *r.which != '>')
+			*plus = '\0';
+		if (!number(n, r.n))
+			bad("WHICH is not N, N+ or >K", p);
+		for (int e = 1; e < 256 && r.err == 0; e++)
+			if (const char *name = strerrorname_np(e);
+			    name && std::strcmp(name, r.result) == 0)
+				r.err = e;
+		if (r.err == 0 && std::strcmp(r.result, "ok") != 0 && !number(r.result, r.value))
+			bad("RESULT is no errno name, number or ok", p);
 	}
 }
 
@@ -71,10 +105,8 @@ bool fails(const char *func, long &result, int fd = -1, const char *path = "")
 		    (*r->path != '*' && (n < k || std::strcmp(path + n - k, r->path) != 0)))
 			continue;
 		const long call = ++r->calls;
-		const long which = std::strtol(r->which + (*r->which == '>'), nullptr, 10);
-		if (*r->which == '>'
-		        ? opened < which
-		        : call != which && !(call > which && std::strchr(r->which, '+')))
+		if (*r->which == '>' ? opened < r->n
+		                     : call != r->n && !(call > r->n && std::strchr(r->which, '+')))
 			continue;
 		const struct timespec t = {r->ms / 1000, r->ms % 1000 * 1000000};
 		nanosleep(&t, nullptr);
@@ -86,13 +118,8 @@ bool fails(const char *func, long &result, int fd = -1, const char *path = "")
 		real<ssize_t (*)(int, const void *, size_t)>("write")(
 		    fd, line, std::snprintf(line, sizeof line, "%s %s\n", func, r->result));
 		real<int (*)(int)>("close")(fd);
-		int err = 0;
-		for (int e = 1; e < 256 && err == 0; e++)
-			if (const char *name = strerrorname_np(e);
-			    name && std::strcmp(name, r->result) == 0)
-				err = e;
-		result = err != 0 ? -1 : std::strtol(r->result, nullptr, 10);
-		errno = err;
+		result = r->err != 0 ? -1 : r->value;
+		errno = r->err;
 		return true;
 	}
 	return false;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -23,6 +24,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #if defined(__has_feature)
@@ -76,9 +78,13 @@ struct run_opts {
 	// controlling terminal, read into result::out while the child runs.
 	bool stdout_pipe = false;
 	bool stdout_tty = false;
-	bool std_closed = false; // standard input and output are not open at all
-	bool no_dev = false;     // an empty /dev (a private mount namespace) and no standard input
-	int extra_fds = 0;       // descriptors inherited open beyond the standard three
+	const char *typed = nullptr; // typed at that terminal before the child starts, not echoed
+	bool std_closed = false;     // standard input and output are not open at all
+	bool no_dev = false; // an empty /dev (a private mount namespace) and no standard input
+	// A devpts of the child's own (in such a namespace) mounted on this directory, its one
+	// terminal held by the child.
+	const char *devpts = nullptr;
+	int extra_fds = 0; // descriptors inherited open beyond the standard three
 	// The rules of tests/fault.cpp, preloaded into the child.
 	const char *fault = nullptr;
 	// At most this many tasks (RLIMIT_NPROC), each thread being one, for a
@@ -111,13 +117,22 @@ inline const char *no_task_limit(const char *prog, bool own)
 	return nullptr;
 }
 
-// Gives the child an empty /dev, as in a container or a chroot without one.
-// The mounts are made private first, so that nothing reaches this system.
-inline bool hide_dev()
+// Gives the child mounts of its own, private, so that none of its mounts reaches this system.
+inline bool own_mounts()
 {
 	return ::unshare(CLONE_NEWNS) == 0 &&
-	       ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-	       ::mount("none", "/dev", "tmpfs", 0, nullptr) == 0;
+	       ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+// Types TEXT at the terminal whose other side is TTY, with echo off, so that the log alone
+// comes back.
+inline bool type_at(int tty, const char *text)
+{
+	struct termios t = {};
+	if (::tcgetattr(tty, &t) != 0)
+		return false;
+	t.c_lflag &= ~tcflag_t{ECHO};
+	return ::tcsetattr(tty, TCSANOW, &t) == 0 && ::write(tty, text, std::strlen(text)) >= 0;
 }
 
 inline std::string read_fd(int fd)
@@ -144,6 +159,8 @@ inline result run(const std::string &prog, const std::vector<std::string> &args,
 	                     ::grantpt(ends[0]) != 0 || ::unlockpt(ends[0]) != 0 ||
 	                     ::ptsname_r(ends[0], tty, sizeof tty) != 0))
 		throw std::runtime_error("cannot open a pseudo-terminal");
+	if (o.typed != nullptr && !type_at(ends[0], o.typed))
+		throw std::runtime_error("cannot type at the terminal");
 	if (out < 0 || err < 0 ||
 	    ((o.stdout_gone || o.stdout_pipe) && ::pipe2(ends, O_CLOEXEC) != 0))
 		throw std::runtime_error("cannot set up the child's output");
@@ -173,7 +190,16 @@ inline result run(const std::string &prog, const std::vector<std::string> &args,
 			::close(0);
 			::close(1);
 		}
-		if (o.no_dev && (!hide_dev() || ::close(0) != 0))
+		// As in a container or a chroot without /dev.
+		if (o.no_dev &&
+		    (!own_mounts() || ::mount("none", "/dev", "tmpfs", 0, nullptr) != 0 ||
+		     ::close(0) != 0))
+			::_exit(no_namespace);
+		if (o.devpts != nullptr &&
+		    (!own_mounts() ||
+		     ::mount("devpts", o.devpts, "devpts", 0, "newinstance,max=1,ptmxmode=0666") !=
+		         0 ||
+		     ::open((std::string(o.devpts) + "/ptmx").c_str(), O_RDWR | O_NOCTTY) < 0))
 			::_exit(no_namespace);
 		for (int i = 0; i < o.extra_fds; i++)
 			if (::dup(2) < 0)

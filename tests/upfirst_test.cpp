@@ -92,6 +92,26 @@ std::string sorted_lines(const std::string &s)
 	return r;
 }
 
+// Waits (at most 20 s) until DONE() holds; whether it did.
+template <class F>
+bool wait_until(F done)
+{
+	for (int i = 0; i < 2000; i++, ::usleep(10000))
+		if (done())
+			return true;
+	return false;
+}
+
+// Waits until FIFO has a reader, then writes TEXT into it.
+bool feed(const fs::path &fifo, const std::string &text)
+{
+	int fd = -1;
+	wait_until([&] { return (fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; });
+	const bool ok = fd >= 0 && ::write(fd, text.data(), text.size()) == ssize_t(text.size());
+	::close(fd);
+	return ok;
+}
+
 // Compares texts that may be megabytes long; a failure names the first
 // differing offset instead of printing both.
 void expect_text(const std::string &got, const std::string &want, const std::string &what)
@@ -180,11 +200,16 @@ TEST_F(Upfirst, EveryArgumentIsAPath)
 
 TEST_F(Upfirst, SamePathTwiceGivesOneSoundCopy)
 {
+	// One writer: its new copy, of mode 0444, lets no second one in but root.
+	if (const char *why = no_task_limit(UPFIRST, false))
+		GTEST_SKIP() << why;
 	const std::string text(100000, 'w');
 	spit(d / "a.txt", text);
-	const result r = up({"a.txt", "a.txt"});
+	fs::permissions(d / "a.txt", fs::perms(0444));
+	const result r = up({"a.txt", "./a.txt", "a.txt"}, {.tasks = own_user() ? 100 : 0});
 	EXPECT_EQ(r.status, 0);
-	EXPECT_EQ(lines(r.out).size(), 7U);
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(lines(r.out).size(), 10U);
 	expect_text(slurp(d / "a.txt_CAPIT.txt"), "W" + text.substr(1), "a.txt_CAPIT.txt");
 }
 
@@ -218,6 +243,20 @@ TEST_F(Upfirst, AnyNumberOfPaths)
 	for (int i = 1; i < 2500; i++)
 		ASSERT_EQ(slurp(d / (paths[i] + "_CAPIT.txt")), numbered("File ", i)) << paths[i];
 	EXPECT_EQ(slurp(d / "f0_CAPIT.txt"), "file 2399");
+	// The 1000th worker, in the ring's first slot again, is waited for: its failure counts,
+	// and its FIFO, fed late, is read before the run ends.
+	std::vector<std::string> ring(paths.begin() + 1, paths.begin() + 1001);
+	ring.back() = "missing";
+	EXPECT_EQ(up(ring).status, 1);
+	ring.back() = "late";
+	::mkfifo((d / "late").c_str(), 0600);
+	if (::fork() == 0)
+		::_exit(::usleep(500000) == 0 && feed(d / "late", "late") ? 0 : 1);
+	const result late = up(ring);
+	EXPECT_EQ(late.status, 0);
+	expect_log(late.out, ring);
+	EXPECT_EQ(slurp(d / "late_CAPIT.txt"), "Late");
+	::wait(nullptr);
 	// No room to record 100 000 paths: said, and nothing done.
 	if (!sanitized) {
 		const result m =
@@ -363,7 +402,7 @@ TEST_F(Upfirst, LimitsLoseNoFile)
 	    // Calls interrupted by a signal are made again; with the stacks'
 	    // mapping refused, the thread library makes each stack.
 	    {"interrupted calls, no stacks mapped",
-	     {.fault = "read:*:1:EINTR,write:*:1:EINTR,mprotect:*:1:ENOMEM"},
+	     {.fault = "read:in1:1:EINTR,write:in1_CAPIT.txt:1:EINTR,mprotect:*:1:ENOMEM"},
 	     3,
 	     100 << 10,
 	     100 << 10,
@@ -416,21 +455,64 @@ TEST_F(Upfirst, LimitsLoseNoFile)
 		GTEST_SKIP() << skipped;
 }
 
-// Waits (at most 20 s) until FIFO has a reader, then writes TEXT into it.
-bool feed(const fs::path &fifo, const std::string &text)
+// A neighbour holds a lease on b's copy until b's worker, opening it, breaks it; if REPLACE,
+// it then puts a new file at that name before it lets go.
+void lease_b_copy(const fs::path &w, bool replace)
 {
-	int fd = -1;
-	for (int i = 0; i < 2000 && (fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0; i++)
-		::usleep(10000);
-	const bool ok = fd >= 0 && ::write(fd, text.data(), text.size()) == ssize_t(text.size());
-	::close(fd);
-	return ok;
+	spit(w / "b_CAPIT.txt", "old");
+	int ready[2] = {-1, -1};
+	ASSERT_EQ(::pipe(ready), 0);
+	if (::fork() == 0) {
+		sigset_t io;
+		sigemptyset(&io);
+		sigaddset(&io, SIGIO);
+		int sig = 0;
+		const int fd = ::open((w / "b_CAPIT.txt").c_str(), O_RDONLY);
+		if (::pthread_sigmask(SIG_BLOCK, &io, nullptr) == 0 &&
+		    ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0 && ::write(ready[1], "y", 1) == 1 &&
+		    ::sigwait(&io, &sig) == 0 && replace) {
+			spit(w / "new", "new");
+			fs::rename(w / "new", w / "b_CAPIT.txt");
+		}
+		::_exit(0);
+	}
+	::close(ready[1]);
+	char leased = 'n';
+	EXPECT_EQ(::read(ready[0], &leased, 1), 1) << "no lease";
+	::close(ready[0]);
+}
+
+// c, a second name of a, and b have links to a's copy, which is not there yet.
+void links_to_a_copy(const fs::path &w)
+{
+	fs::remove(w / "a_CAPIT.txt");
+	fs::create_hard_link(w / "a", w / "c");
+	fs::create_symlink("a_CAPIT.txt", w / "c_CAPIT.txt");
+	fs::create_symlink("a_CAPIT.txt", w / "b_CAPIT.txt");
 }
 
 // Why a row cannot show its fault here, or null.
 const char *needs_root(const fs::path &)
 {
 	return ::geteuid() == 0 ? nullptr : "needs root, to make device nodes";
+}
+const char *plain_build(const fs::path &)
+{
+	return sanitized ? "the sanitizers must be loaded first" : nullptr;
+}
+// Mounts on W a small file system whose inodes have no room for birth times; its journal
+// makes it give a freed number again at once.
+const char *no_birth_times(const fs::path &w)
+{
+	if (::geteuid() != 0 || sanitized)
+		return "needs root, to mount a file system, and a build without sanitizers";
+	const std::string img = "'" + w.string() + ".img'";
+	// NOLINTNEXTLINE(cert-env33-c, concurrency-mt-unsafe): a shell line, on this one thread
+	if (std::system(("truncate -s 8M " + img + " && mkfs.ext3 -q -I 128 " + img +
+	                 " 2>/dev/null && mount -o loop " + img + " '" + w.string() + "'")
+	                    .c_str()) != 0)
+		return "cannot mount an ext2 image here";
+	return nullptr;
 }
 const char *reuses_inodes(const fs::path &w)
 {
@@ -509,17 +591,15 @@ TEST_F(Upfirst, RunNeverWritesWhatItReads)
 		     ::mkfifo((w / "z").c_str(), 0600);
 		     if (::fork() != 0)
 			     return;
-		     const auto copied = [&w] {
+		     wait_until([&w] {
 			     std::error_code ec;
 			     return fs::file_size(w / "b_CAPIT.txt", ec) == (1 << 20) && !ec;
-		     };
-		     for (int i = 0; i < 2000 && !copied(); i++)
-			     ::usleep(10000);
+		     });
 		     fs::create_symlink("b_CAPIT.txt", w / "z_CAPIT.txt");
 		     ::_exit(feed(w / "z", "") ? 0 : 1);
 	     },
 	     {"b", "z"},
-	     "upfirst: z_CAPIT.txt: is also the copy of another path\n",
+	     "upfirst: z_CAPIT.txt: appeared during the run\n",
 	     {{"b_CAPIT.txt", model(b)}}},
 	    {"standard output as an input and as a copy",
 	     [](const fs::path &w) { fs::create_symlink("log", w / "b_CAPIT.txt"); },
@@ -540,25 +620,16 @@ TEST_F(Upfirst, RunNeverWritesWhatItReads)
 	     {},
 	     {.stdout_tty = true}},
 	    {"a copy under a lease",
-	     [](const fs::path &w) {
-		     spit(w / "b_CAPIT.txt", "old");
-		     int ready[2] = {-1, -1};
-		     ASSERT_EQ(::pipe(ready), 0);
-		     if (::fork() == 0) {
-			     const int fd = ::open((w / "b_CAPIT.txt").c_str(), O_RDONLY);
-			     if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0 &&
-			         ::write(ready[1], "y", 1) == 1)
-				     ::pause(); // until the signal that breaks the lease ends it
-			     ::_exit(0);
-		     }
-		     ::close(ready[1]);
-		     char leased = 'n';
-		     EXPECT_EQ(::read(ready[0], &leased, 1), 1) << "no lease";
-		     ::close(ready[0]);
-	     },
+	     [](const fs::path &w) { lease_b_copy(w, false); },
 	     {"b", "a"},
 	     "",
 	     {{"b_CAPIT.txt", model(b)}}},
+	    // Between the worker's look at the name and its open: the open file tells.
+	    {"a copy replaced while its worker waits for a lease",
+	     [](const fs::path &w) { lease_b_copy(w, true); },
+	     {"b", "a"},
+	     "upfirst: b_CAPIT.txt: changed during the run\n",
+	     {{"b_CAPIT.txt", "new"}}},
 	    {"an earlier path that never writes",
 	     [](const fs::path &w) {
 		     fs::create_directory(w / "d");
@@ -617,19 +688,17 @@ TEST_F(Upfirst, RunNeverWritesWhatItReads)
 	    {"no descriptor for an input while another worker holds its own",
 	     [](const fs::path &w) {
 		     ::mkfifo((w / "f").c_str(), 0600);
-		     if (::fork() != 0)
-			     return;
-		     for (int i = 0; i < 2000 && !fs::exists(w / "fault.log"); i++)
-			     ::usleep(10000);
-		     ::_exit(feed(w / "f", "f") ? 0 : 1);
+		     if (::fork() == 0)
+			     ::_exit(wait_until([&w] { return fs::exists(w / "fault.log"); }) &&
+			                     feed(w / "f", "f")
+			                 ? 0
+			                 : 1);
 	     },
 	     {"f", "b"},
 	     "",
 	     {{"b_CAPIT.txt", model(b)}, {"fault.log", "open ENFILE\n"}},
 	     {.fault = "open:b:1:ENFILE:100"},
-	     [](const fs::path &) {
-		     return sanitized ? "the sanitizers must be loaded first" : nullptr;
-	     }},
+	     plain_build},
 	    // Once the launch is over (y has a reader), a neighbour deletes e;
 	    // the next new file, z's copy, gets its number.
 	    {"an input deleted during the run",
@@ -672,6 +741,104 @@ TEST_F(Upfirst, RunNeverWritesWhatItReads)
 	     "upfirst: c_CAPIT.txt: is a pseudo-terminal master\n"
 	     "upfirst: l_CAPIT.txt: Too many levels of symbolic links\n",
 	     {{"a_CAPIT.txt", model(a)}}},
+	    // A devpts of the run's own whose one terminal is held: no master is opened.
+	    {"a pseudo-terminal master with no terminal left",
+	     [](const fs::path &w) {
+		     fs::create_directory(w / "pts");
+		     fs::create_symlink("pts/ptmx", w / "b_CAPIT.txt");
+	     },
+	     {"b", "a"},
+	     "upfirst: b_CAPIT.txt: is a pseudo-terminal master\n",
+	     {{"a_CAPIT.txt", model(a)}},
+	     {.devpts = "pts"}},
+	    // The terminal that the log is shown on, by /dev/tty and by its own node.
+	    {"the log's terminal named twice as an input",
+	     [](const fs::path &w) {
+		     fs::create_symlink("/dev/tty", w / "t1");
+		     fs::create_symlink("/dev/stdout", w / "t2");
+	     },
+	     {"t1", "t2"},
+	     "upfirst: t2: is also read by another path\n",
+	     {{"t1_CAPIT.txt", "Typed\n"}},
+	     {.stdout_tty = true, .typed = "typed\n\x04\x04"}},
+	    // The launch decides, whichever worker would open first.
+	    {"links to a copy not made yet, a's worker first",
+	     links_to_a_copy,
+	     {"a", "c", "b"},
+	     "upfirst: b_CAPIT.txt: not writing through dangling symlink\n"
+	     "upfirst: c_CAPIT.txt: not writing through dangling symlink\n",
+	     {{"a_CAPIT.txt", model(a)}},
+	     {.fault = "open:c:1:ok:300,open:b:1:ok:300"},
+	     plain_build},
+	    {"links to a copy not made yet, a's worker last",
+	     links_to_a_copy,
+	     {"a", "c", "b"},
+	     "upfirst: b_CAPIT.txt: not writing through dangling symlink\n"
+	     "upfirst: c_CAPIT.txt: not writing through dangling symlink\n",
+	     {{"a_CAPIT.txt", model(a)}},
+	     {.fault = "open:a:1:ok:300"},
+	     plain_build},
+	    // a's copy, deleted once whole, frees its inode number for b's, made later.
+	    {"a new copy with a number freed during the run",
+	     [](const fs::path &w) {
+		     fs::remove(w / "a_CAPIT.txt");
+		     if (::fork() != 0)
+			     return;
+		     struct stat st = {};
+		     const auto at = [&](const char *name) {
+			     return ::stat((w / name).c_str(), &st) == 0 ? st.st_ino : 0;
+		     };
+		     wait_until([&] { return at("a_CAPIT.txt") != 0 && st.st_size == 1 << 20; });
+		     const ino_t freed = at("a_CAPIT.txt");
+		     fs::remove(w / "a_CAPIT.txt");
+		     wait_until([&] { return at("b_CAPIT.txt") != 0; });
+		     spit(w / "number", at("b_CAPIT.txt") == freed ? "reused" : "new");
+		     ::_exit(0);
+	     },
+	     {"a", "b"},
+	     "",
+	     {{"b_CAPIT.txt", model(b)}, {"number", "reused"}},
+	     {.fault = "open:a_CAPIT.txt:1:ok:100,open:b_CAPIT.txt:1:ok:400"},
+	     no_birth_times},
+	    // Forty FIFOs hold their workers, while eight copies find no descriptor; before each
+	    // FIFO is fed, a neighbour puts a new file at every one of the eight names.
+	    {"copies replaced while their workers wait for descriptors",
+	     [](const fs::path &w) {
+		     for (int i = 0; i < 40; i++)
+			     ::mkfifo((w / numbered("f", i)).c_str(), 0600);
+		     for (int i = 0; i < 8; i++) {
+			     spit(w / (numbered("", i) + "r"), "r");
+			     spit(w / (numbered("", i) + "r_CAPIT.txt"), "old");
+		     }
+		     if (::fork() != 0)
+			     return;
+		     wait_until([&w] { return lines(slurp(w / "fault.log")).size() >= 8; });
+		     for (int i = 0, kept = 0; i < 40; i++, ::usleep(5000)) {
+			     for (int j = 0; j < 8; j++) {
+				     spit(w / "t", "");
+				     fs::create_hard_link(w / "t", w / numbered("kept", kept++));
+				     fs::rename(w / "t", w / (numbered("", j) + "r_CAPIT.txt"));
+			     }
+			     feed(w / numbered("f", i), "");
+		     }
+		     ::_exit(0);
+	     },
+	     [] {
+		     std::vector<std::string> v(48);
+		     for (int i = 0; i < 48; i++)
+			     v[i] = i < 40 ? numbered("f", i) : numbered("", i - 40) + "r";
+		     return v;
+	     }(),
+	     [] {
+		     std::string e;
+		     for (int i = 0; i < 8; i++)
+			     e += "upfirst: " + numbered("", i) +
+			          "r_CAPIT.txt: changed during the run\n";
+		     return e;
+	     }(),
+	     {{"f39_CAPIT.txt", ""}},
+	     {.fault = "open:r_CAPIT.txt:1+:ENFILE", .timeout = 60},
+	     plain_build},
 	};
 	std::string skipped; // the rows that could not run here, and why
 	for (const auto &row : rows) {
@@ -692,6 +859,12 @@ TEST_F(Upfirst, RunNeverWritesWhatItReads)
 		if (!o.stdout_pipe && !o.stdout_tty)
 			o.stdout_path = log.c_str();
 		const result r = run(UPFIRST, row.args, o);
+		if (r.status == no_namespace) {
+			skipped += row.what + ": no mount namespace of its own; "s;
+			continue;
+		}
+		while (::wait(nullptr) > 0) {
+		}
 		EXPECT_EQ(r.status, row.err.empty() ? 0 : 1);
 		EXPECT_EQ(sorted_lines(r.err), row.err);
 		for (const auto &[name, text] : row.want)
@@ -702,8 +875,8 @@ TEST_F(Upfirst, RunNeverWritesWhatItReads)
 		EXPECT_EQ(slurp(w / "a"), a);
 		if (row.args[0] != "log")
 			expect_log(o.stdout_path != nullptr ? slurp(w / "log") : r.out, row.args);
-		while (::wait(nullptr) > 0) {
-		}
+		::umount2(w.path().c_str(), MNT_DETACH);
+		fs::remove(w.path().string() + ".img");
 	}
 	if (!skipped.empty())
 		GTEST_SKIP() << skipped;
@@ -720,7 +893,7 @@ TEST_F(Upfirst, FailedWriteIsReported)
 	    {nullptr, "/dev/full", "x.txt_CAPIT.txt: No space left on device"},
 	    {"write:x.txt_CAPIT.txt:1:0", nullptr, "x.txt_CAPIT.txt: No space left on device"},
 	    {"close:x.txt_CAPIT.txt:1:EIO", nullptr, "x.txt_CAPIT.txt: Input/output error"},
-	    {"ftruncate:*:1:EIO", "old", "x.txt_CAPIT.txt: Input/output error"},
+	    {"ftruncate:x.txt_CAPIT.txt:1:EIO", "old", "x.txt_CAPIT.txt: Input/output error"},
 	    // As from an unwritable directory: the copy cannot be created.
 	    {"open:x.txt_CAPIT.txt:1:EACCES", nullptr, "x.txt_CAPIT.txt: Permission denied"},
 	    {"open:x.txt:1:EACCES", nullptr, "x.txt: Permission denied"}, // stat() found it

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: ISC
-// upfirst: copies every file named on the command line, each in a thread of
-// its own, to PATH_CAPIT.txt beside it, with the first letter of every word
-// upper-cased, and logs each worker's creation, start and end.
+// upfirst: copies every file named on the command line, each in a thread of its own, to
+// PATH_CAPIT.txt beside it, with the first letter of every word upper-cased, and logs each
+// worker's creation, start and end.  The launch looks at every path and copy before the first
+// worker starts and decides there what each path may do; a worker only checks that the files
+// it opens are still the ones the launch saw.
 #include "capit.h"
 
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include <cstring>
 #include <ctime>
 #include <span>
+#include <utility>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -28,21 +31,15 @@
 
 namespace {
 
-// At most this many workers are alive at once.
-constexpr int max_live = 999;
+constexpr int max_live = 999; // workers alive at once
 constexpr char suffix[] = "_CAPIT.txt";
-// The read and write size: large enough that a copy costs little more than
-// the kernel's own work, as with dd bs=128K.  Each worker holds two blocks.
+// Large enough that a copy costs little more than the kernel's own work, as with dd bs=128K.
 constexpr std::size_t block = std::size_t{128} * 1024;
 constexpr std::size_t page = 4096;
-// When the heap has no room for a worker's blocks (under ulimit -v), it
-// copies through two of these on its own stack.
-constexpr std::size_t small_block = 1024;
-// How long an open waits for a lease on the copy to be broken: twice the
-// time after which the kernel breaks it by default.
+constexpr std::size_t small_block = 1024; // on the stack, when the heap has no room
+// Twice the time after which the kernel breaks a lease by default.
 constexpr long lease_wait_ms = 90000;
-// A refused thread, with no worker left to wait for, is tried again after
-// each of at most 100 naps of 1 ms.
+// A refused thread, with no worker left to wait for, is tried again after each nap.
 constexpr long max_naps = 100;
 constexpr struct timespec nap = {0, 1000000};
 
@@ -53,186 +50,191 @@ constexpr struct timespec nap = {0, 1000000};
 #define UPFIRST_SANITIZED 1
 #endif
 #endif
-// Every worker's stack, whatever ulimit -s says, so that no outcome depends
-// on it: four times the deepest use, a diagnostic from the on-stack fallback.
-// The sanitizers' frames are many times larger.
+// Every worker's stack, whatever ulimit -s says, so that no outcome depends on it: four times
+// the deepest use, a diagnostic from the on-stack fallback.  The sanitizers' frames are many
+// times larger.
 #ifdef UPFIRST_SANITIZED
 constexpr std::size_t worker_stack = std::size_t{4} << 20;
 #else
 constexpr std::size_t worker_stack = std::size_t{64} << 10;
 #endif
 
-// A ring: path k's worker is in slot k % 1000, which path k - 1000's has
-// left.  Only the launcher reads it: a worker may start before its slot is
-// stored, so it learns its own number from pthread_self().
+// A ring: path k's worker is in slot k % 1000, which path k - 1000's has left.  Only the main
+// thread reads it: a worker may start before its slot is stored.
 pthread_t tid[max_live + 1];
 
-// Two names lead to one file when these agree.  A file is its device, its
-// inode number and, where the file system keeps one, its birth time: a file
-// deleted during the run frees its number for a new file, which is another.
-// A device node is known by the device that it stands for, whatever node
-// names it (no file has inode number 0), and an open terminal by the one
-// that the kernel says it reaches: /dev/tty and /dev/pts/3 can be one.
+// Holds a mutex for the rest of the scope.
+struct guard {
+	pthread_mutex_t &m;
+	explicit guard(pthread_mutex_t &mtx) : m(mtx) { pthread_mutex_lock(&m); }
+	guard(const guard &) = delete;
+	guard &operator=(const guard &) = delete;
+	~guard() { pthread_mutex_unlock(&m); }
+};
+
+// Two names lead to one file when these agree: its device, inode number and, where the file
+// system keeps one, birth time, as a number freed during the run may name a new file.  A device
+// node is known by the device it stands for (no file has inode number 0).
 struct ident {
 	dev_t dev = 0;
 	ino_t ino = 0;
-	std::int64_t born = 0; // for a device node, its type
+	std::int64_t born_s = 0; // for a device node, its type
+	std::uint32_t born_ns = 0;
 	bool operator==(const ident &) const = default;
 };
 
 constexpr unsigned int stat_mask = STATX_BASIC_STATS | STATX_BTIME;
+const dev_t dev_tty = makedev(5, 0);
+const dev_t dev_ptmx = makedev(5, 2);
+dev_t ctty; // the controlling terminal, which /dev/tty stands for, or 0 where it is not known
 
+// The identity of ST; with FD, the file open as ST, that of the device that a terminal reaches,
+// which a node such as /dev/console does not show.
 ident ident_of(const struct statx &st, int fd = -1)
 {
 	const std::int64_t type = st.stx_mode & S_IFMT;
 	unsigned int tty = 0;
 	if (type == S_IFCHR && fd >= 0 && ::ioctl(fd, TIOCGDEV, &tty) == 0)
 		return {tty, 0, type};
-	if (type == S_IFCHR || type == S_IFBLK)
-		return {makedev(st.stx_rdev_major, st.stx_rdev_minor), 0, type};
+	if (type == S_IFCHR || type == S_IFBLK) {
+		const dev_t d = makedev(st.stx_rdev_major, st.stx_rdev_minor);
+		return {type == S_IFCHR && d == dev_tty && ctty != 0 ? ctty : d, 0, type};
+	}
 	const bool born = (st.stx_mask & STATX_BTIME) != 0;
 	return {makedev(st.stx_dev_major, st.stx_dev_minor), st.stx_ino,
-	        born ? st.stx_btime.tv_sec * 1000000000 + st.stx_btime.tv_nsec : 0};
+	        born ? st.stx_btime.tv_sec : 0, born ? st.stx_btime.tv_nsec : 0};
 }
 
 const ident dev_null = {makedev(1, 3), 0, S_IFCHR};
 
-// What the launcher found of one path before the first worker started, so
-// that no outcome of a run depends on which worker happens to run first.
+// What the launch decided for one path: complete before the first worker starts, then only
+// read but for the last two fields.
 struct path_rec {
 	const char *nume_in; // the argument itself
 	ident in;
+	ident copy;           // the copy, where it existed at launch
 	const char *refusal;  // why the path is not copied, or null
 	bool refusal_on_copy; // the refusal names the copy
 	bool regular;         // the input is a regular file
 	bool copy_existed;
+	path_rec *writer;  // this path, or the first one of its input with the same copy
+	bool done, failed; // under share_mtx: a writer's copy is finished; it failed
 };
 
-// Every file that a rule of the run looks at, one claim each.
+// Every file that a rule looks at, and every missing copy by its name in its directory: the
+// launch claims each once, and nothing changes a claim after it.
 struct claim {
-	ident id;                       // ident{} in a free slot
-	const path_rec *copy = nullptr; // the path whose copy it is, or null
-	unsigned int made = 0;          // claims_made once the copy was claimed
-	bool input = false;             // a path of the run reads it
-	bool read = false;              // a path that will write has been given it
-	unsigned char std = 0;          // standard output (1) or error (2), or 0
+	ident id;                   // ident{} in a free slot
+	const char *name = nullptr; // a missing copy: its input's last component; ID, its directory
+	path_rec *copy = nullptr;   // the path that writes it
+	bool input = false;         // a path of the run names it
+	bool read = false;          // a path that writes its copy reads it
+	unsigned char std = 0;      // standard output (1) or error (2), or 0
 };
 constexpr const char *std_refusal[] = {nullptr, "is standard output", "is standard error"};
 
-// Both are filled by the launcher before the first worker starts; thread
-// creation orders those writes before everything a worker does.  Then the
-// paths are only read, and the claims are used in copy_refusal() alone,
-// under claims_mtx, which is held for no I/O.
 path_rec *paths; // slot i for argv[i]
-claim *claims;   // open addressing, by identity
+claim *claims;   // open addressing, at most half full
 std::size_t claims_mask;
-pthread_mutex_t claims_mtx = PTHREAD_MUTEX_INITIALIZER;
-// Copies claimed so far, and how many of them the launcher claimed.
-std::atomic<unsigned int> claims_made;
-unsigned int claims_at_launch = UINT_MAX;
 
-// The claim on the file ID, a new one if there is none.  /dev/null gets a
-// blank one each time, which nothing keeps: any path may read it and any
-// copy write it, and no rule looks at it.
-claim &claim_of(ident id)
+// The claim on ID (and NAME), or the free slot where it goes.  /dev/null gets a blank one each
+// time, which nothing keeps: any path may read it and any copy write it.
+claim &slot_of(const ident &id, const char *name = nullptr)
 {
-	static claim blank;
+	static claim blank; // the launch's alone: workers look up terminals only
 	if (id == dev_null)
 		return blank = {};
-	const std::uint64_t h =
-	    (std::uint64_t{id.dev} << 32 ^ id.ino ^ static_cast<std::uint64_t>(id.born)) *
-	    0x9e3779b97f4a7c15U;
+	std::uint64_t h = std::uint64_t{id.dev} << 32 ^ id.ino ^
+	                  static_cast<std::uint64_t>(id.born_s) ^ id.born_ns;
+	for (const char *s = name; s != nullptr && *s != '\0'; s++)
+		h = h * 131 + static_cast<unsigned char>(*s);
+	h *= 0x9e3779b97f4a7c15U;
 	for (std::size_t i = (h >> 32) & claims_mask;; i = (i + 1) & claims_mask) {
-		claim &c = claims[i];
-		if (c.id == ident{})
-			c.id = id;
-		if (c.id == id)
-			return c;
+		const claim &c = claims[i];
+		if (c.id == ident{} ||
+		    (c.id == id && (c.name == name || (c.name != nullptr && name != nullptr &&
+		                                       std::strcmp(c.name, name) == 0))))
+			return claims[i];
 	}
 }
 
-// The descriptor budget.  Each worker takes the two for its input and its
-// copy at once, before it opens either, so that none holds one while it
-// waits for the other.  Under fd_mtx: fd_free is how many of those counted
-// free at launch no worker has taken (a lone worker goes ahead below two,
-// and learns from the system that it cannot have them); fd_active is the
-// number of workers that hold their two and do not wait in fd_wait();
-// fd_released counts the shares ever given back (also read without lock).
+// The copy rule: why path P may not write file ID, or null.  A run writes no file that it
+// reads, nor its log, nor a file that a path of another input writes.
+const char *copy_rule(const path_rec &p, const ident &id)
+{
+	const claim &c = slot_of(id);
+	if (c.input && id == p.in)
+		return "is the input file itself";
+	if (c.std != 0)
+		return std_refusal[c.std];
+	if (c.input)
+		return "is also an input of this run";
+	if (c.copy != nullptr && !(c.copy->in == p.in))
+		return c.copy < &p ? "is also the copy of an earlier path"
+		                   : "is also the copy of another path";
+	return nullptr;
+}
+
+// The descriptor budget: a worker takes the two for its input and copy before it opens either,
+// so that none holds one while it waits for the other.  Under fd_mtx: fd_free, those counted
+// free at launch that no worker has taken (a lone worker goes ahead below two, and learns from
+// the system that it cannot have them); fd_active, the workers that hold their two and do not
+// wait in fd_wait(); fd_released, the shares ever given back.
 pthread_mutex_t fd_mtx = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t fd_freed = PTHREAD_COND_INITIALIZER;
 long fd_free;
 int fd_active;
-std::atomic<unsigned long> fd_released;
+unsigned long fd_released;
 
-void fd_take()
+// Takes a worker's share; returns fd_released, from which its waits count.
+unsigned long fd_take()
 {
-	pthread_mutex_lock(&fd_mtx);
+	const guard g(fd_mtx);
 	while (fd_free < 2 && fd_active > 0)
 		pthread_cond_wait(&fd_freed, &fd_mtx);
 	fd_free -= 2;
 	fd_active++;
-	pthread_mutex_unlock(&fd_mtx);
+	return fd_released;
 }
 
 void fd_give()
 {
-	pthread_mutex_lock(&fd_mtx);
+	const guard g(fd_mtx);
 	fd_free += 2;
 	fd_active--;
 	fd_released++;
 	pthread_cond_broadcast(&fd_freed);
-	pthread_mutex_unlock(&fd_mtx);
 }
 
-// Whether a worker whose open failed with ERR, and which has closed what it
-// held, may try again: only when the system had no descriptor for it (its
-// table full, or one taken beyond the count), once a share has been given
-// back since SEEN, fd_released when the attempt began, which it moves on.
-// It waits only while another holds its share and does not wait, as nothing
-// else would end the wait.  The last that does not wait, ALONE, tries once
-// more before it gives up: the waiting ones have closed their files.
-[[nodiscard]] bool fd_wait(int err, unsigned long &seen, bool &alone)
+// Waits until a share is given back after SEEN, unless no other worker holds one without
+// waiting, as nothing would end the wait then; returns fd_released.
+unsigned long fd_wait(unsigned long seen)
 {
-	if (err != ENFILE && err != EMFILE)
-		return false;
-	pthread_mutex_lock(&fd_mtx);
+	const guard g(fd_mtx);
 	if (fd_released == seen && fd_active > 1) {
 		fd_active--;
 		while (fd_released == seen)
 			pthread_cond_wait(&fd_freed, &fd_mtx);
 		fd_active++;
 	}
-	const bool again = fd_released != seen || !alone;
-	alone = fd_released == seen;
-	seen = fd_released;
-	pthread_mutex_unlock(&fd_mtx);
-	return again;
+	return fd_released;
 }
 
-// One owned descriptor, closed on every early return.  The output's close is
-// the last chance to learn of a failed write, so it is also offered checked.
-class file {
-public:
+// One owned descriptor, closed on every early return.  The copy's close is the last chance to
+// learn of a failed write, so it is also offered checked.
+struct file {
+	int fd = -1;
 	file() = default;
 	file(const file &) = delete;
 	file &operator=(const file &) = delete;
 	~file() { reset(-1); }
-	void reset(int fd)
+	void reset(int to)
 	{
-		if (fd_ >= 0)
-			::close(fd_);
-		fd_ = fd;
+		if (fd >= 0)
+			::close(fd);
+		fd = to;
 	}
-	[[nodiscard]] int get() const { return fd_; }
-	[[nodiscard]] int close()
-	{
-		const int r = ::close(fd_);
-		fd_ = -1;
-		return r;
-	}
-
-private:
-	int fd_ = -1;
+	[[nodiscard]] int close() { return ::close(std::exchange(fd, -1)); }
 };
 
 // The two blocks that a worker copies through.
@@ -245,54 +247,41 @@ using big_area = area<block>;
 // aligned_alloc() takes only sizes that are a multiple of the alignment.
 static_assert(sizeof(big_area) % page == 0);
 
-// Areas that finished workers leave for the next ones, so that a run maps
-// only as many as copy at once, and reused memory costs no page fault; each
-// page-aligned, as dd's buffer is, which the kernel copies faster.  Never
-// freed: the process ends soon after its workers.
+// Areas that finished workers leave for the next ones, so that a run maps only as many as copy
+// at once and reused memory costs no page fault; page-aligned, as dd's buffer, which the kernel
+// copies faster.  Never freed: the process ends soon after its workers.
 pthread_mutex_t pool_mtx = PTHREAD_MUTEX_INITIALIZER;
 big_area *pool[max_live];
 int pooled;
 
 // A worker's area, from the pool or new; null when the heap has no room.
-class area_lease {
-public:
-	area_lease()
+big_area *take_area()
+{
 	{
-		pthread_mutex_lock(&pool_mtx);
+		const guard g(pool_mtx);
 		if (pooled > 0)
-			a_ = pool[--pooled];
-		pthread_mutex_unlock(&pool_mtx);
-		if (a_ == nullptr)
-			a_ = static_cast<big_area *>(std::aligned_alloc(page, sizeof(big_area)));
+			return pool[--pooled];
 	}
-	area_lease(const area_lease &) = delete;
-	area_lease &operator=(const area_lease &) = delete;
-	~area_lease()
-	{
-		if (a_ == nullptr)
-			return;
-		pthread_mutex_lock(&pool_mtx);
-		pool[pooled++] = a_;
-		pthread_mutex_unlock(&pool_mtx);
-	}
-	[[nodiscard]] big_area *get() const { return a_; }
+	return static_cast<big_area *>(std::aligned_alloc(page, sizeof(big_area)));
+}
 
-private:
-	big_area *a_ = nullptr;
-};
+void leave_area(big_area *a)
+{
+	const guard g(pool_mtx);
+	if (a != nullptr)
+		pool[pooled++] = a;
+}
 
-// strerror() may share one buffer between threads; the bare description
-// does not.
+// strerror() may share one buffer between threads; the bare description does not.
 const char *why(int err)
 {
 	const char *s = strerrordesc_np(err);
 	return s != nullptr ? s : "unknown error";
 }
 
-// Writes NAME and TAIL, the two parts of one name, as they are; or, when
-// they hold a control character that could break the line, in double quotes
-// with that character, a double quote and a backslash escaped as in C (\n,
-// \t, \r, else three octal digits).  The caller holds the stream's lock.
+// Writes NAME and TAIL, the two parts of one name, as they are; or, when they hold a control
+// character that could break the line, in double quotes with that character, a double quote
+// and a backslash escaped as in C (\n, \t, \r, else three octal digits).
 void put_name(const char *name, const char *tail)
 {
 	const auto plain = [](const char *s) {
@@ -318,8 +307,8 @@ void put_name(const char *name, const char *tail)
 	std::fputc('"', stderr);
 }
 
-// Reports, as one line, a failure on NAME followed by TAIL, for REASON and
-// the system's DETAIL, if any; returns false so that a caller can return it.
+// Reports, as one line, a failure on NAME followed by TAIL, for REASON and the system's
+// DETAIL, if any; returns false so that a caller can return it.
 bool say(const char *name, const char *reason, const char *tail = "", const char *detail = nullptr)
 {
 	flockfile(stderr);
@@ -331,8 +320,7 @@ bool say(const char *name, const char *reason, const char *tail = "", const char
 	return false;
 }
 
-// Builds the copy's name, the path with the suffix appended; false, and
-// nothing built, when it does not fit in PATH_MAX.
+// Builds the copy's name; false, and nothing built, when it does not fit in PATH_MAX.
 bool copy_name(std::span<char, PATH_MAX> nume_out, const char *nume_in)
 {
 	const std::size_t len = std::strlen(nume_in);
@@ -343,24 +331,8 @@ bool copy_name(std::span<char, PATH_MAX> nume_out, const char *nume_in)
 	return true;
 }
 
-[[nodiscard]] bool write_all(int fd, std::span<const unsigned char> buf)
-{
-	while (!buf.empty()) {
-		const ssize_t w = ::write(fd, buf.data(), buf.size());
-		if (w < 0 && errno == EINTR)
-			continue;
-		if (w <= 0) {
-			if (w == 0)
-				errno = ENOSPC;
-			return false;
-		}
-		buf = buf.subspan(static_cast<std::size_t>(w));
-	}
-	return true;
-}
-
-// Streams fi into fo through the word-start rule, one block at a time; the
-// last byte of each block decides whether the next block starts a word.
+// Streams fi into fo through the word-start rule; the last byte of each block decides whether
+// the next block starts a word.
 [[nodiscard]] bool pump(int fi, int fo, std::span<unsigned char> in, std::span<unsigned char> out,
                         const char *nume_in, const char *nume_out)
 {
@@ -375,60 +347,21 @@ bool copy_name(std::span<char, PATH_MAX> nume_out, const char *nume_in)
 			return say(nume_in, why(errno));
 		const auto len = static_cast<std::size_t>(got);
 		prev = cap_block(in.first(len), out.first(len), prev);
-		if (!write_all(fo, out.first(len)))
-			return say(nume_out, why(errno));
+		for (auto rest = out.first(len); !rest.empty();) {
+			const ssize_t w = ::write(fo, rest.data(), rest.size());
+			if (w > 0)
+				rest = rest.subspan(static_cast<std::size_t>(w));
+			else if (w == 0 || errno != EINTR)
+				return say(nume_out, why(w == 0 ? ENOSPC : errno));
+		}
 	}
 }
 
-// The copy rule, for the launcher and the workers alike: why path P may not
-// write ST, the file that its copy's name leads to (open as FD, or -1), or
-// null.  A run never writes a file that it reads, nor its log, nor a file
-// that another path writes; paths of one input (which reads alike for each)
-// share a regular copy, writing the same bytes at the same offsets.  TAKE
-// claims the copy for P.  A file that P's worker has just created is new:
-// a claim older than SINCE, one more than claims_made before it did so
-// (else 0), is about a file that is gone.
-const char *copy_refusal(const path_rec &p, const struct statx &st, int fd, bool take,
-                         unsigned int since = 0)
+// Opens a copy that exists.  A lease on it (an NFS server's delegation, a Samba oplock) fails
+// a non-blocking open, which starts to break the lease: the holder lets go, or the kernel
+// takes the lease away after its lease-break-time.  Until then, the open is tried again.
+int open_leased(const char *nume_out, int flags)
 {
-	// Its other side, which the copy would be written to, is nobody's.
-	int pty = 0;
-	if (fd >= 0 && S_ISCHR(st.stx_mode) && ::ioctl(fd, TIOCGPTN, &pty) == 0)
-		return "is a pseudo-terminal master";
-	const ident c = ident_of(st, fd);
-	const char *refusal = nullptr;
-	pthread_mutex_lock(&claims_mtx);
-	claim &e = claim_of(c);
-	if (e.made < since)
-		e = {.id = c};
-	if (e.input && c == p.in)
-		refusal = "is the input file itself";
-	else if (e.std != 0)
-		refusal = std_refusal[e.std];
-	else if (e.input)
-		refusal = "is also an input of this run";
-	else if (e.copy == nullptr && take)
-		e = {.id = c, .copy = &p, .made = ++claims_made};
-	else if (e.copy != nullptr && e.copy != &p && !(e.copy->in == p.in && S_ISREG(st.stx_mode)))
-		refusal = e.made <= claims_at_launch && e.copy < &p
-		              ? "is also the copy of an earlier path"
-		              : "is also the copy of another path";
-	pthread_mutex_unlock(&claims_mtx);
-	return refusal;
-}
-
-// Opens path P's existing copy with FLAGS, judged first through its name, as
-// opening a FIFO or a device is itself an action: -1, with REFUSAL set, when
-// the rules refuse it.  A lease on it (an NFS server's delegation, a Samba
-// oplock) fails a non-blocking open, which starts to break the lease: the
-// holder lets go, or the kernel takes the lease away after its
-// lease-break-time.  Until then, the open is tried again.
-int open_existing(const path_rec &p, const char *nume_out, int flags, const char *&refusal)
-{
-	struct statx st = {};
-	if (::statx(AT_FDCWD, nume_out, 0, stat_mask, &st) == 0 &&
-	    (refusal = copy_refusal(p, st, -1, false)) != nullptr)
-		return -1;
 	int fd = ::open(nume_out, flags);
 	for (long ms = 1, waited = 0; fd < 0 && errno == EWOULDBLOCK && waited < lease_wait_ms;
 	     waited += ms, ms = std::min(2 * ms, 64L)) {
@@ -439,111 +372,98 @@ int open_existing(const path_rec &p, const char *nume_out, int flags, const char
 	return fd;
 }
 
-// Opens path P's copy for writing without emptying it, and without
-// blocking: a FIFO with no reader fails with ENXIO instead of waiting for one
-// forever.  A missing one is created with MODE less the umask, never through
-// a link: O_EXCL follows none, so that a link to nowhere planted where the
-// copy goes cannot make upfirst create a file of someone else's choosing.
-// What the launcher saw picks the first call.  Sets CREATED when it made the
-// file; -1, with REFUSAL set, when the copy is refused.
-int open_copy(const path_rec &p, const char *nume_out, mode_t mode, bool &created,
-              const char *&refusal)
+// Opens path P's copy into FO for writing, not emptied, and without blocking: a FIFO with no
+// reader fails with ENXIO instead of waiting for ever.  A copy that was there at launch must
+// still be that file, checked through its name before it is opened (opening a FIFO or a device
+// is itself an action) and through the descriptor after.  One missing then, or now, is created
+// with MODE less the umask and O_EXCL, which follows no link: a new file, of nobody else's
+// choosing.  Returns a refusal; or null, with ST the open copy's, or FO not open and errno set.
+const char *open_copy(const path_rec &p, const char *nume_out, mode_t mode, file &fo,
+                      struct statx &st)
 {
 	constexpr int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-	if (p.copy_existed) {
-		const int fd = open_existing(p, nume_out, flags, refusal);
-		if (fd >= 0 || refusal != nullptr || errno != ENOENT)
-			return fd;
+	const char *changed = "changed during the run";
+	bool old = p.copy_existed && ::statx(AT_FDCWD, nume_out, 0, stat_mask, &st) == 0;
+	if (old && !(ident_of(st) == p.copy))
+		return changed;
+	if (old)
+		fo.reset(open_leased(nume_out, flags));
+	if (fo.fd < 0 && (!old || errno == ENOENT)) {
+		old = false;
+		fo.reset(::open(nume_out, flags | O_CREAT | O_EXCL, mode));
+		if (fo.fd < 0 && errno == EEXIST)
+			return p.copy_existed ? changed : "appeared during the run";
 	}
-	const int fd = ::open(nume_out, flags | O_CREAT | O_EXCL, mode);
-	created = fd >= 0;
-	if (fd >= 0 || errno != EEXIST)
-		return fd;
-	// It exists after all: a worker for the same input has just created
-	// it, or it is a symbolic link.
-	const int again = open_existing(p, nume_out, flags, refusal);
-	if (again < 0 && refusal == nullptr && errno == ENOENT)
-		refusal = "not writing through dangling symlink";
-	return again;
+	if (fo.fd >= 0 && ::statx(fo.fd, "", AT_EMPTY_PATH, stat_mask, &st) != 0)
+		fo.reset(-1);
+	if (fo.fd < 0)
+		return nullptr;
+	if (old && !(ident_of(st) == p.copy))
+		return changed;
+	const ident to = ident_of(st, fo.fd);
+	return to == ident_of(st) ? nullptr : copy_rule(p, to);
 }
 
-// Opens path P and its copy into FI and FO, the copy emptied; false when
-// the path was refused or failed, which is reported here.  When the system
-// has no descriptor to give, it closes what it opened and tries again once
-// another worker has given its own back.
-[[nodiscard]] bool open_both(const path_rec &p, const char *nume_out, file &fi, file &fo)
+// Opens path P's input and copy into FI and FO, the copy emptied; false when either failed or
+// was refused, which is reported here.  A worker that the system has no descriptor for closes
+// what it opened, and tries again once another has given its share back since SEEN; the last
+// one that does not wait tries once more alone, as the waiting ones hold none.
+[[nodiscard]] bool open_both(const path_rec &p, const char *nume_out, file &fi, file &fo,
+                             unsigned long seen)
 {
-	bool alone = false;
-	for (unsigned long seen = fd_released;;) {
+	struct statx st = {};
+	for (bool alone = false;;) {
+		const char *failed = p.nume_in; // the file that the system refused, if any
 		fi.reset(::open(p.nume_in, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-		struct statx st = {};
-		if (fi.get() < 0 || ::statx(fi.get(), "", AT_EMPTY_PATH, stat_mask, &st) != 0) {
-			const int err = errno;
-			if (fd_wait(err, seen, alone))
-				continue;
-			return say(p.nume_in, why(err));
+		if (fi.fd >= 0 && ::statx(fi.fd, "", AT_EMPTY_PATH, stat_mask, &st) == 0) {
+			if (!(ident_of(st) == p.in))
+				return say(p.nume_in, "was replaced during the run");
+			if (const char *refusal =
+			        open_copy(p, nume_out, st.stx_mode & 0666, fo, st))
+				return say(nume_out, refusal);
+			failed = fo.fd < 0 ? nume_out : nullptr;
 		}
-		if (!(ident_of(st) == p.in))
-			return say(p.nume_in, "was replaced during the run");
-		// Judged again once open, as its name may lead elsewhere by then.
-		// Not O_TRUNC: it is emptied only once it has passed.
-		const unsigned int since = claims_made + 1;
-		bool created = false;
-		const char *refusal = nullptr;
-		fo.reset(open_copy(p, nume_out, st.stx_mode & 0666, created, refusal));
-		if (refusal != nullptr)
-			return say(nume_out, refusal);
-		if (fo.get() < 0 || ::statx(fo.get(), "", AT_EMPTY_PATH, stat_mask, &st) != 0) {
-			const int err = errno;
-			fi.reset(-1);
-			if (fd_wait(err, seen, alone))
-				continue;
-			return say(nume_out, why(err));
-		}
-		if ((refusal = copy_refusal(p, st, fo.get(), true, created ? since : 0)) != nullptr)
-			return say(nume_out, refusal);
-		const int fl = ::fcntl(fo.get(), F_GETFL);
-		if (fl == -1 || ::fcntl(fo.get(), F_SETFL, fl & ~O_NONBLOCK) == -1)
-			return say(nume_out, why(errno));
-		// A new copy is left alone: ext4 takes the emptying of a file as
-		// the file being replaced, and writes it back early.
-		if (S_ISREG(st.stx_mode) && st.stx_size > 0 && ::ftruncate(fo.get(), 0) != 0)
-			return say(nume_out, why(errno));
-		return true;
+		if (failed == nullptr)
+			break;
+		const int err = errno;
+		fi.reset(-1);
+		if (err != ENFILE && err != EMFILE)
+			return say(failed, why(err));
+		const unsigned long now = fd_wait(seen);
+		if (now == seen && alone)
+			return say(failed, why(err));
+		alone = now == seen;
+		seen = now;
 	}
+	const int fl = ::fcntl(fo.fd, F_GETFL);
+	if (fl == -1 || ::fcntl(fo.fd, F_SETFL, fl & ~O_NONBLOCK) == -1)
+		return say(nume_out, why(errno));
+	// A new copy is left alone: ext4 takes the emptying of a file as the file being replaced,
+	// and writes it back early.
+	if (S_ISREG(st.stx_mode) && st.stx_size > 0 && ::ftruncate(fo.fd, 0) != 0)
+		return say(nume_out, why(errno));
+	return true;
 }
 
-// Copies through blocks on the stack, for a worker for which the heap has no
-// room; out of copy_cap's frame, so that the stack is used only then.
-[[gnu::noinline, nodiscard]] bool copy_small(int fi, int fo, const char *nume_in,
-                                             const char *nume_out)
-{
-	area<small_block> a;
-	return pump(fi, fo, a.in, a.out, nume_in, nume_out);
-}
-
-// Writes the capitalized copy of path P.  Every failure is reported here or
-// below, once (a copy whose write failed is not reported again when its
-// close fails too), and none of them leaves an input changed.
+// Writes path P's copy.  Every failure is reported here or below, once (a copy whose write
+// failed is not reported again when its close fails too), and none leaves an input changed.
 [[nodiscard]] bool copy_cap(const path_rec &p)
 {
-	if (p.refusal != nullptr)
-		return say(p.nume_in, p.refusal, p.refusal_on_copy ? suffix : "");
 	char nume_out[PATH_MAX];
-	(void)copy_name(nume_out, p.nume_in); // the launcher refused one that does not fit
-	fd_take();
+	(void)copy_name(nume_out, p.nume_in); // the launch refused one that does not fit
+	const unsigned long seen = fd_take();
 	bool ok = false;
 	{
 		file fi;
 		file fo;
-		if (open_both(p, nume_out, fi, fo)) {
-			// Only now: a worker that waits to open its files holds no
-			// blocks, and the run no more blocks than it copies through.
-			const area_lease lease;
-			big_area *a = lease.get();
+		if (open_both(p, nume_out, fi, fo, seen)) {
+			// Only now, so that the run holds no more blocks than it copies through.
+			big_area *a = take_area();
+			area<small_block> small; // when the heap has no room
 			ok = a != nullptr
-			         ? pump(fi.get(), fo.get(), a->in, a->out, p.nume_in, nume_out)
-			         : copy_small(fi.get(), fo.get(), p.nume_in, nume_out);
+			         ? pump(fi.fd, fo.fd, a->in, a->out, p.nume_in, nume_out)
+			         : pump(fi.fd, fo.fd, small.in, small.out, p.nume_in, nume_out);
+			leave_area(a);
 			if (fo.close() != 0 && ok)
 				ok = say(nume_out, why(errno));
 		}
@@ -552,33 +472,82 @@ int open_copy(const path_rec &p, const char *nume_out, mode_t mode, bool &create
 	return ok;
 }
 
-// The body of one worker; its argument is its path's record.  Its result
-// is null when the copy is sound, anything else when it failed (reported).
+// What paths of one input share: the writer marks its copy finished, and the others wait.
+pthread_mutex_t share_mtx = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t share_done = PTHREAD_COND_INITIALIZER;
+
+void finish(path_rec &writer, bool ok)
+{
+	const guard g(share_mtx);
+	writer.done = true;
+	writer.failed = !ok;
+	pthread_cond_broadcast(&share_done);
+}
+
+bool wait_copy(const path_rec &writer)
+{
+	const guard g(share_mtx);
+	while (!writer.done)
+		pthread_cond_wait(&share_done, &share_mtx);
+	return !writer.failed;
+}
+
+// The first failure of the log, or 0: the stream keeps only that there was one.
+std::atomic<int> log_err;
+
+void log_failed()
+{
+	int none = 0;
+	log_err.compare_exchange_strong(none, errno);
+}
+
+// One log line, in one call, so that the lines of threads never mix.
+void log_line(const char *format, long id, const char *name)
+{
+	if (std::printf(format, id, name) < 0)
+		log_failed();
+}
+
+// The body of one worker, on its path's record; null when the copy is sound.  A path that
+// shares its copy writes nothing, and its failure is the writer's to report.
 void *make_cap(void *slot)
 {
-	const auto &p = *static_cast<const path_rec *>(slot);
+	auto &p = *static_cast<path_rec *>(slot);
 	const long self = static_cast<long>(pthread_self());
-	std::printf("Threadul: %ld ..> %s\n", self, p.nume_in);
-	const bool ok = copy_cap(p);
-	std::printf("Terminat threadul: %ld ...> %s\n", self, p.nume_in);
+	log_line("Threadul: %ld ..> %s\n", self, p.nume_in);
+	bool ok = false;
+	if (p.refusal != nullptr) {
+		say(p.nume_in, p.refusal, p.refusal_on_copy ? suffix : "");
+	} else if (p.writer != &p) {
+		ok = wait_copy(*p.writer);
+	} else {
+		ok = copy_cap(p);
+		finish(p, ok);
+	}
+	log_line("Terminat threadul: %ld ...> %s\n", self, p.nume_in);
 	return ok ? nullptr : slot;
 }
 
-// Claims standard output or error as FD (1 or 2): no copy may be it, and no
-// input but a terminal, since upfirst writes it and would read it for ever.
-// A descriptor not open for writing (a closed one's placeholder) is no log.
-void claim_std(int fd)
+// The controlling terminal, from the kernel's record of this process, so that /dev/tty is known
+// without being opened; 0 when there is none, or no /proc to tell.
+dev_t controlling_tty()
 {
-	struct statx st = {};
-	const int fl = ::fcntl(fd, F_GETFL);
-	if (fl != -1 && (fl & O_ACCMODE) != O_RDONLY &&
-	    ::statx(fd, "", AT_EMPTY_PATH, stat_mask, &st) == 0)
-		claim_of(ident_of(st, fd)).std = static_cast<unsigned char>(fd);
+	static char stat[1024]; // zeroed, and read once
+	file f;
+	f.reset(::open("/proc/self/stat", O_RDONLY | O_CLOEXEC));
+	// The program's name, in parentheses, may hold anything; the terminal is the fifth field
+	// after it.
+	const char *field = f.fd < 0 || ::read(f.fd, stat, sizeof stat - 1) <= 0
+	                        ? nullptr
+	                        : std::strrchr(stat, ')');
+	for (int k = 0; k < 5 && field != nullptr; k++)
+		field = std::strchr(field + 1, ' ');
+	return field != nullptr ? static_cast<unsigned int>(std::strtol(field + 1, nullptr, 10))
+	                        : 0;
 }
 
-// Records path P's input as it is before any worker runs; returns why the
-// input rules refuse it, or null.  A path missing when the run began is
-// missing for the whole run, even if another worker creates it.
+// Records path P's input; returns why the input rules refuse it, or null.  A path missing at
+// launch is missing for the whole run, even if another worker creates it.
 const char *look_input(path_rec &p)
 {
 	struct statx st = {};
@@ -586,10 +555,10 @@ const char *look_input(path_rec &p)
 		return why(errno);
 	p.in = ident_of(st);
 	p.regular = S_ISREG(st.stx_mode);
-	claim &in = claim_of(p.in);
+	claim &in = slot_of(p.in);
+	in.id = p.in;
 	in.input = true;
-	// The terminal that the log goes to may be read, as cat /dev/tty
-	// reads it; its file, pipe or socket would be read for ever.
+	// The log's terminal may be read, as cat /dev/tty reads it.
 	if (in.std != 0 && !S_ISCHR(st.stx_mode))
 		return std_refusal[in.std];
 	if (S_ISDIR(st.stx_mode))
@@ -597,34 +566,64 @@ const char *look_input(path_rec &p)
 	return nullptr;
 }
 
-// Judges path P's copy as it is before any worker runs, once every input
-// is known, and claims it where it exists; returns why the rules refuse
-// the path, or null.  An input that is no regular file is read by one path:
-// two would each read a part of it.  A path that will not write claims no
-// copy.
+// Decides path P's copy once every input is known: returns why the rules refuse the path, or
+// null with P's writer set.  Paths of one input whose copy is one file, there or not yet, have
+// one writer, the first; an input that is no regular file is read by one path, as two would
+// each read a part of it.
 const char *look_copy(path_rec &p)
 {
-	// Not on the stack, which ulimit -s 16 leaves as small as 8 KiB for the
-	// main thread.
+	// Not on the stack, which ulimit -s 16 leaves as small as 8 KiB for the main thread.
 	static char nume_out[PATH_MAX];
-	claim &in = claim_of(p.in); // the table never moves
-	if (in.read && !p.regular)
-		return "is also read by another path";
-	p.refusal_on_copy = true; // as every refusal below
+	p.refusal_on_copy = true; // as every refusal below but the last
 	if (!copy_name(nume_out, p.nume_in))
 		return why(ENAMETOOLONG);
 	struct statx st = {};
-	p.copy_existed = ::statx(AT_FDCWD, nume_out, 0, stat_mask, &st) == 0;
-	if (const char *refusal = p.copy_existed ? copy_refusal(p, st, -1, true) : nullptr)
-		return refusal;
+	ident key;
+	const char *name = nullptr;
+	if (::statx(AT_FDCWD, nume_out, 0, stat_mask, &st) == 0) {
+		// Each open of one makes a terminal whose other side nobody holds.
+		if (S_ISCHR(st.stx_mode) &&
+		    makedev(st.stx_rdev_major, st.stx_rdev_minor) == dev_ptmx)
+			return "is a pseudo-terminal master";
+		p.copy_existed = true;
+		key = p.copy = ident_of(st);
+		if (const char *refusal = copy_rule(p, p.copy))
+			return refusal;
+	} else if (errno != ENOENT) {
+		return why(errno);
+	} else if (::statx(AT_FDCWD, nume_out, AT_SYMLINK_NOFOLLOW, 0, &st) == 0) {
+		// Anybody could plant one in a shared directory.
+		return "not writing through dangling symlink";
+	} else {
+		// Known by its directory and its name there; NUME_OUT is cut at its last slash.
+		char *slash = std::strrchr(nume_out, '/');
+		const char *dir = slash == nullptr ? "." : slash == nume_out ? "/" : nume_out;
+		if (slash != nullptr)
+			*slash = '\0';
+		if (::statx(AT_FDCWD, dir, 0, stat_mask, &st) != 0)
+			return why(errno);
+		key = ident_of(st);
+		name = slash != nullptr ? p.nume_in + (slash - nume_out) + 1 : p.nume_in;
+	}
+	claim &c = slot_of(key, name);
+	p.writer = c.copy; // the copy rule let through only a path of P's input
+	if (p.writer != nullptr)
+		return nullptr;
+	claim &in = slot_of(p.in);
+	if (in.read && !p.regular) {
+		p.refusal_on_copy = false;
+		return "is also read by another path";
+	}
 	in.read = true;
+	c.id = key;
+	c.name = name;
+	c.copy = p.writer = &p;
 	return nullptr;
 }
 
-// How many descriptors the workers may hold, up to WANT: those free below
-// the soft limit, which is first raised to the hard limit where the system
-// allows it (999 workers need more than the customary 1024).
-long count_free_fds(long want)
+// How many descriptors the workers may hold, up to WANT: those free below the soft limit, which
+// is first raised to the hard one where allowed (999 workers need more than 1024).
+long raise_and_count_fds(long want)
 {
 	struct rlimit rl = {};
 	if (::getrlimit(RLIMIT_NOFILE, &rl) != 0)
@@ -639,27 +638,36 @@ long count_free_fds(long want)
 	return free;
 }
 
-// The launch record: standard output and error, every path and its copy,
-// and the descriptors free, as they are before the first worker starts.
+// The launch: standard output and error, every path and its copy, and the descriptors free.
 // False, said, when there is no memory for it.
 [[nodiscard]] bool record(int argc, char *argv[])
 {
 	const int n = std::max(argc - 1, 0);
-	// Each path claims at most its input, its copy as the run began, and,
-	// when a neighbour moves the name meanwhile, the copy that its worker
-	// looked at and the one that it opened: the table never fills up.
+	// Each path claims at most its input and its copy: every search ends at a free slot.
 	const std::size_t size = std::bit_ceil(4 * static_cast<std::size_t>(n) + 8);
 	paths =
 	    static_cast<path_rec *>(std::calloc(static_cast<std::size_t>(n) + 1, sizeof *paths));
 	claims = static_cast<claim *>(std::calloc(size, sizeof *claims));
 	if (paths == nullptr || claims == nullptr) {
-		std::fprintf(stderr, "upfirst: cannot record %d paths: %s\n", n, why(ENOMEM));
-		return false;
+		char what[48];
+		std::snprintf(what, sizeof what, "cannot record %d paths", n);
+		return say(what, why(ENOMEM));
 	}
 	claims_mask = size - 1;
-	// Standard output's claim wins where both are one file.
-	claim_std(STDERR_FILENO);
-	claim_std(STDOUT_FILENO);
+	ctty = controlling_tty();
+	// No copy may be standard output or error, and no input but a terminal, as upfirst would
+	// read what it writes for ever.  A descriptor not open for writing (a closed one's
+	// placeholder) is no log; standard output's claim wins where both are one file.
+	for (const int fd : {STDERR_FILENO, STDOUT_FILENO}) {
+		struct statx st = {};
+		const int fl = ::fcntl(fd, F_GETFL);
+		if (fl == -1 || (fl & O_ACCMODE) == O_RDONLY ||
+		    ::statx(fd, "", AT_EMPTY_PATH, stat_mask, &st) != 0)
+			continue;
+		claim &c = slot_of(ident_of(st, fd));
+		c.id = ident_of(st, fd);
+		c.std = static_cast<unsigned char>(fd);
+	}
 	for (int i = 1; i < argc; i++) {
 		paths[i].nume_in = argv[i];
 		paths[i].refusal = look_input(paths[i]);
@@ -667,32 +675,29 @@ long count_free_fds(long want)
 	for (int i = 1; i < argc; i++)
 		if (paths[i].refusal == nullptr)
 			paths[i].refusal = look_copy(paths[i]);
-	claims_at_launch = claims_made;
-	fd_free = count_free_fds(2L * std::min(n, max_live));
+	fd_free = raise_and_count_fds(2L * std::min(n, max_live));
 	return true;
 }
 
-// open() hands out the lowest free descriptor: with standard output closed,
-// a copy would land on descriptor 1 and the log would be written into it.
-// Each closed one is held by the root directory opened as a bare path, which
-// every system has and every write to fails.  False, said, when it cannot.
+// With standard output closed, a copy would be opened as descriptor 1 and the log written into
+// it: each closed one is held by the root directory opened as a bare path, which every write to
+// fails.  False, said, when it cannot.
 [[nodiscard]] bool hold_std_fds()
 {
 	for (int fd = 0; fd <= 2; fd++)
 		if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF &&
 		    ::open("/", O_PATH | O_DIRECTORY) != fd) {
-			std::fprintf(stderr, "upfirst: cannot hold closed descriptor %d: %s\n", fd,
-			             why(errno));
-			return false;
+			const int err = errno;
+			char what[40];
+			std::snprintf(what, sizeof what, "cannot hold closed descriptor %d", fd);
+			return say(what, why(err));
 		}
 	return true;
 }
 
-// The workers' stacks, carved from one mapping made at launch, so that
-// starting and ending a worker changes no mapping while others run (each
-// change costs every CPU a TLB flush).  Path k runs on slot k % 1000, of
-// STRIDE bytes with GUARD bytes of guard at its foot, once path k - 1000 is
-// joined.  Null where it is refused: the thread library makes each stack.
+// The workers' stacks, from one mapping made at launch, so that no worker's start or end changes
+// a mapping (a TLB flush on every CPU): SLOTS of STRIDE bytes, GUARD of them a guard at the
+// foot.  Null where it is refused: the thread library then makes each stack.
 char *map_stacks(std::size_t slots, std::size_t stride, std::size_t guard)
 {
 	void *m = ::mmap(nullptr, slots * stride, PROT_READ | PROT_WRITE,
@@ -708,31 +713,29 @@ char *map_stacks(std::size_t slots, std::size_t stride, std::size_t guard)
 	return base;
 }
 
-// The log is written by many threads; a failure of it is learnt here, once,
-// after every copy is finished.
+// A failed log is reported here, once, after every copy is finished, with its first reason.
 [[nodiscard]] bool close_stdout()
 {
 	const bool failed = std::ferror(stdout) != 0;
 	errno = 0;
-	if (std::fclose(stdout) != 0 || failed) {
-		say("standard output", errno != 0 ? why(errno) : "write error");
-		return false;
-	}
-	return true;
+	if (std::fclose(stdout) == 0 && !failed)
+		return true;
+	log_failed();
+	return say("standard output", log_err != 0 ? why(log_err) : "write error");
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-	// Each diagnostic leaves in one write, and none needs the large stack
-	// buffer that printing to an unbuffered stream takes.
+	// A diagnostic is one line, written under the stream's lock, and needs no large stack
+	// buffer, as printing to an unbuffered stream does.
 	static char err_buf[BUFSIZ];
 	std::setvbuf(stderr, err_buf, _IOLBF, sizeof err_buf);
 	if (!hold_std_fds())
 		return 1;
-	// A reader of the log that goes away, or a copy that reaches the file
-	// size limit, fails that write alone instead of killing every copy.
+	// A reader of the log that goes away, or a copy at the file size limit, fails that write
+	// alone instead of killing every copy.
 	std::signal(SIGPIPE, SIG_IGN);
 	std::signal(SIGXFSZ, SIG_IGN);
 	if (!record(argc, argv))
@@ -762,8 +765,8 @@ int main(int argc, char *argv[])
 			                      stack);
 		pthread_t &t = tid[slot];
 		int err = 0;
-		// When the system refuses a thread, one that ends makes room; with
-		// none left, the kernel may still count one just joined (ulimit -u).
+		// When the system refuses a thread, one that ends makes room; with none left, the
+		// kernel may still count one just joined (ulimit -u).
 		for (long naps = 0; (err = pthread_create(&t, &attr, make_cap, &paths[i])) != 0 &&
 		                    (oldest < i || (err == EAGAIN && naps++ < max_naps));)
 			if (oldest < i)
@@ -772,17 +775,18 @@ int main(int argc, char *argv[])
 				::nanosleep(&nap, nullptr);
 		if (err != 0) {
 			say(argv[i], "cannot start a thread", "", why(err));
+			finish(paths[i], false); // the paths that share its copy wait for none
 			status = 1;
 			oldest = i + 1;
 			continue;
 		}
-		std::printf("Creat threadul: %ld ...> %s\n", static_cast<long>(t), argv[i]);
+		log_line("Creat threadul: %ld ...> %s\n", static_cast<long>(t), argv[i]);
 	}
 	pthread_attr_destroy(&attr);
 	while (oldest < argc)
 		join_oldest();
-	if (argc > 1)
-		std::puts("Terminat toate thread-urile");
+	if (argc > 1 && std::puts("Terminat toate thread-urile") < 0)
+		log_failed();
 	if (!close_stdout())
 		status = 1;
 	return status;
