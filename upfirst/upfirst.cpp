@@ -76,17 +76,18 @@ struct guard {
 // system keeps one, birth time, as a number freed during the run may name a new file.  A device
 // node is known by the device it stands for (no file has inode number 0).
 struct ident {
-	dev_t dev = 0;
 	ino_t ino = 0;
 	std::int64_t born_s = 0; // for a device node, its type
+	std::uint32_t dev = 0;   // as Linux keeps it: 12 bits of major, 20 of minor
 	std::uint32_t born_ns = 0;
 	bool operator==(const ident &) const = default;
 };
 
 constexpr unsigned int stat_mask = STATX_BASIC_STATS | STATX_BTIME;
-const dev_t dev_tty = makedev(5, 0);
-const dev_t dev_ptmx = makedev(5, 2);
-dev_t ctty; // the controlling terminal, which /dev/tty stands for, or 0 where it is not known
+const auto dev_tty = static_cast<std::uint32_t>(makedev(5, 0));
+const auto dev_ptmx = static_cast<std::uint32_t>(makedev(5, 2));
+std::uint32_t
+    ctty; // the controlling terminal, which /dev/tty stands for, or 0 where it is not known
 
 // The identity of ST; with FD, the file open as ST, that of the device that a terminal reaches,
 // which a node such as /dev/console does not show.
@@ -95,41 +96,44 @@ ident ident_of(const struct statx &st, int fd = -1)
 	const std::int64_t type = st.stx_mode & S_IFMT;
 	unsigned int tty = 0;
 	if (type == S_IFCHR && fd >= 0 && ::ioctl(fd, TIOCGDEV, &tty) == 0)
-		return {tty, 0, type};
+		return {.born_s = type, .dev = tty};
 	if (type == S_IFCHR || type == S_IFBLK) {
-		const dev_t d = makedev(st.stx_rdev_major, st.stx_rdev_minor);
-		return {type == S_IFCHR && d == dev_tty && ctty != 0 ? ctty : d, 0, type};
+		const auto d =
+		    static_cast<std::uint32_t>(makedev(st.stx_rdev_major, st.stx_rdev_minor));
+		return {.born_s = type,
+		        .dev = type == S_IFCHR && d == dev_tty && ctty != 0 ? ctty : d};
 	}
 	const bool born = (st.stx_mask & STATX_BTIME) != 0;
-	return {makedev(st.stx_dev_major, st.stx_dev_minor), st.stx_ino,
-	        born ? st.stx_btime.tv_sec : 0, born ? st.stx_btime.tv_nsec : 0};
+	return {.ino = st.stx_ino,
+	        .born_s = born ? st.stx_btime.tv_sec : 0,
+	        .dev = static_cast<std::uint32_t>(makedev(st.stx_dev_major, st.stx_dev_minor)),
+	        .born_ns = born ? st.stx_btime.tv_nsec : 0};
 }
 
-const ident dev_null = {makedev(1, 3), 0, S_IFCHR};
+const ident dev_null = {.born_s = S_IFCHR, .dev = static_cast<std::uint32_t>(makedev(1, 3))};
 
 // What the launch decided for one path: complete before the first worker starts, then only
 // read but for the last two fields.
 struct path_rec {
 	const char *nume_in; // the argument itself
 	ident in;
-	ident copy;           // the copy, where it existed at launch
+	ident copy;           // the copy, where it existed at launch, else ident{}
 	const char *refusal;  // why the path is not copied, or null
+	int writer;           // this path's slot, or the first one's of its input with its copy
 	bool refusal_on_copy; // the refusal names the copy
-	bool regular;         // the input is a regular file
-	bool copy_existed;
-	path_rec *writer;  // this path, or the first one of its input with the same copy
-	bool done, failed; // under share_mtx: a writer's copy is finished; it failed
+	bool done, failed;    // under share_mtx: a writer's copy is finished; it failed
 };
 
 // Every file that a rule looks at, and every missing copy by its name in its directory: the
 // launch claims each once, and nothing changes a claim after it.
 struct claim {
-	ident id;                   // ident{} in a free slot
-	const char *name = nullptr; // a missing copy: its input's last component; ID, its directory
-	path_rec *copy = nullptr;   // the path that writes it
-	bool input = false;         // a path of the run names it
-	bool read = false;          // a path that writes its copy reads it
-	unsigned char std = 0;      // standard output (1) or error (2), or 0
+	ident id;                 // ident{} in a free slot
+	path_rec *copy = nullptr; // the path that writes it
+	bool missing = false;     // a missing copy: ID is its directory, and COPY names it there
+	bool input = false;       // a path of the run names it
+	bool regular = false;     // ... and it is a regular file
+	bool read = false;        // a path that writes its copy reads it
+	unsigned char std = 0;    // standard output (1) or error (2), or 0
 };
 constexpr const char *std_refusal[] = {nullptr, "is standard output", "is standard error"};
 
@@ -137,8 +141,15 @@ path_rec *paths; // slot i for argv[i]
 claim *claims;   // open addressing, at most half full
 std::size_t claims_mask;
 
-// The claim on ID (and NAME), or the free slot where it goes.  /dev/null gets a blank one each
-// time, which nothing keeps: any path may read it and any copy write it.
+const char *last_part(const char *path)
+{
+	const char *slash = std::strrchr(path, '/');
+	return slash != nullptr ? slash + 1 : path;
+}
+
+// The claim on ID, or on the missing copy NAME in directory ID, or the free slot where it goes.
+// /dev/null gets a blank one each time, which nothing keeps: any path may read it and any copy
+// write it.
 claim &slot_of(const ident &id, const char *name = nullptr)
 {
 	static claim blank; // the launch's alone: workers look up terminals only
@@ -152,8 +163,10 @@ claim &slot_of(const ident &id, const char *name = nullptr)
 	for (std::size_t i = (h >> 32) & claims_mask;; i = (i + 1) & claims_mask) {
 		const claim &c = claims[i];
 		if (c.id == ident{} ||
-		    (c.id == id && (c.name == name || (c.name != nullptr && name != nullptr &&
-		                                       std::strcmp(c.name, name) == 0))))
+		    (c.id == id &&
+		     (name == nullptr
+		          ? !c.missing
+		          : c.missing && std::strcmp(last_part(c.copy->nume_in), name) == 0)))
 			return claims[i];
 	}
 }
@@ -383,7 +396,8 @@ const char *open_copy(const path_rec &p, const char *nume_out, mode_t mode, file
 {
 	constexpr int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 	const char *changed = "changed during the run";
-	bool old = p.copy_existed && ::statx(AT_FDCWD, nume_out, 0, stat_mask, &st) == 0;
+	const bool existed = !(p.copy == ident{});
+	bool old = existed && ::statx(AT_FDCWD, nume_out, 0, stat_mask, &st) == 0;
 	if (old && !(ident_of(st) == p.copy))
 		return changed;
 	if (old)
@@ -392,7 +406,7 @@ const char *open_copy(const path_rec &p, const char *nume_out, mode_t mode, file
 		old = false;
 		fo.reset(::open(nume_out, flags | O_CREAT | O_EXCL, mode));
 		if (fo.fd < 0 && errno == EEXIST)
-			return p.copy_existed ? changed : "appeared during the run";
+			return existed ? changed : "appeared during the run";
 	}
 	if (fo.fd >= 0 && ::statx(fo.fd, "", AT_EMPTY_PATH, stat_mask, &st) != 0)
 		fo.reset(-1);
@@ -518,8 +532,8 @@ void *make_cap(void *slot)
 	bool ok = false;
 	if (p.refusal != nullptr) {
 		say(p.nume_in, p.refusal, p.refusal_on_copy ? suffix : "");
-	} else if (p.writer != &p) {
-		ok = wait_copy(*p.writer);
+	} else if (&paths[p.writer] != &p) {
+		ok = wait_copy(paths[p.writer]);
 	} else {
 		ok = copy_cap(p);
 		finish(p, ok);
@@ -530,7 +544,7 @@ void *make_cap(void *slot)
 
 // The controlling terminal, from the kernel's record of this process, so that /dev/tty is known
 // without being opened; 0 when there is none, or no /proc to tell.
-dev_t controlling_tty()
+std::uint32_t controlling_tty()
 {
 	static char stat[1024]; // zeroed, and read once
 	file f;
@@ -554,10 +568,10 @@ const char *look_input(path_rec &p)
 	if (::statx(AT_FDCWD, p.nume_in, 0, stat_mask, &st) != 0)
 		return why(errno);
 	p.in = ident_of(st);
-	p.regular = S_ISREG(st.stx_mode);
 	claim &in = slot_of(p.in);
 	in.id = p.in;
 	in.input = true;
+	in.regular = S_ISREG(st.stx_mode);
 	// The log's terminal may be read, as cat /dev/tty reads it.
 	if (in.std != 0 && !S_ISCHR(st.stx_mode))
 		return std_refusal[in.std];
@@ -585,7 +599,6 @@ const char *look_copy(path_rec &p)
 		if (S_ISCHR(st.stx_mode) &&
 		    makedev(st.stx_rdev_major, st.stx_rdev_minor) == dev_ptmx)
 			return "is a pseudo-terminal master";
-		p.copy_existed = true;
 		key = p.copy = ident_of(st);
 		if (const char *refusal = copy_rule(p, p.copy))
 			return refusal;
@@ -603,21 +616,23 @@ const char *look_copy(path_rec &p)
 		if (::statx(AT_FDCWD, dir, 0, stat_mask, &st) != 0)
 			return why(errno);
 		key = ident_of(st);
-		name = slash != nullptr ? p.nume_in + (slash - nume_out) + 1 : p.nume_in;
+		name = last_part(p.nume_in);
 	}
 	claim &c = slot_of(key, name);
-	p.writer = c.copy; // the copy rule let through only a path of P's input
-	if (p.writer != nullptr)
+	if (c.copy != nullptr) { // the copy rule let through only a path of P's input
+		p.writer = static_cast<int>(c.copy - paths);
 		return nullptr;
+	}
 	claim &in = slot_of(p.in);
-	if (in.read && !p.regular) {
+	if (in.read && !in.regular) {
 		p.refusal_on_copy = false;
 		return "is also read by another path";
 	}
 	in.read = true;
 	c.id = key;
-	c.name = name;
-	c.copy = p.writer = &p;
+	c.missing = name != nullptr;
+	c.copy = &p;
+	p.writer = static_cast<int>(&p - paths);
 	return nullptr;
 }
 
