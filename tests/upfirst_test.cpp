@@ -509,7 +509,7 @@ const char *no_birth_times(const fs::path &w)
 	const std::string img = "'" + w.string() + ".img'";
 	// NOLINTNEXTLINE(cert-env33-c, concurrency-mt-unsafe): a shell line, on this one thread
 	if (std::system(("truncate -s 8M " + img + " && mkfs.ext3 -q -I 128 " + img +
-	                 " 2>/dev/null && mount -o loop " + img + " '" + w.string() + "'")
+	                 " >/dev/null 2>&1 && mount -o loop " + img + " '" + w.string() + "'")
 	                    .c_str()) != 0)
 		return "cannot mount an ext2 image here";
 	return nullptr;
