@@ -26,7 +26,6 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -84,10 +83,17 @@ struct ident {
 };
 
 constexpr unsigned int stat_mask = STATX_BASIC_STATS | STATX_BTIME;
-const auto dev_tty = static_cast<std::uint32_t>(makedev(5, 0));
-const auto dev_ptmx = static_cast<std::uint32_t>(makedev(5, 2));
-std::uint32_t
-    ctty; // the controlling terminal, which /dev/tty stands for, or 0 where it is not known
+
+// A device number as Linux gives it out (TIOCGDEV, /proc).
+constexpr std::uint32_t dev_of(std::uint32_t major, std::uint32_t minor)
+{
+	return (minor & 0xffU) | major << 8 | (minor & ~0xffU) << 12;
+}
+constexpr std::uint32_t dev_tty = dev_of(5, 0);
+constexpr std::uint32_t dev_ptmx = dev_of(5, 2);
+constexpr ident dev_null = {.born_s = S_IFCHR, .dev = dev_of(1, 3)};
+// The controlling terminal, which /dev/tty stands for, or 0 where it is not known.
+std::uint32_t ctty;
 
 // The identity of ST; with FD, the file open as ST, that of the device that a terminal reaches,
 // which a node such as /dev/console does not show.
@@ -98,19 +104,16 @@ ident ident_of(const struct statx &st, int fd = -1)
 	if (type == S_IFCHR && fd >= 0 && ::ioctl(fd, TIOCGDEV, &tty) == 0)
 		return {.born_s = type, .dev = tty};
 	if (type == S_IFCHR || type == S_IFBLK) {
-		const auto d =
-		    static_cast<std::uint32_t>(makedev(st.stx_rdev_major, st.stx_rdev_minor));
+		const std::uint32_t d = dev_of(st.stx_rdev_major, st.stx_rdev_minor);
 		return {.born_s = type,
 		        .dev = type == S_IFCHR && d == dev_tty && ctty != 0 ? ctty : d};
 	}
 	const bool born = (st.stx_mask & STATX_BTIME) != 0;
 	return {.ino = st.stx_ino,
 	        .born_s = born ? st.stx_btime.tv_sec : 0,
-	        .dev = static_cast<std::uint32_t>(makedev(st.stx_dev_major, st.stx_dev_minor)),
+	        .dev = dev_of(st.stx_dev_major, st.stx_dev_minor),
 	        .born_ns = born ? st.stx_btime.tv_nsec : 0};
 }
-
-const ident dev_null = {.born_s = S_IFCHR, .dev = static_cast<std::uint32_t>(makedev(1, 3))};
 
 // What the launch decided for one path: complete before the first worker starts, then only
 // read but for the last two fields.
@@ -597,7 +600,7 @@ const char *look_copy(path_rec &p)
 	if (::statx(AT_FDCWD, nume_out, 0, stat_mask, &st) == 0) {
 		// Each open of one makes a terminal whose other side nobody holds.
 		if (S_ISCHR(st.stx_mode) &&
-		    makedev(st.stx_rdev_major, st.stx_rdev_minor) == dev_ptmx)
+		    dev_of(st.stx_rdev_major, st.stx_rdev_minor) == dev_ptmx)
 			return "is a pseudo-terminal master";
 		key = p.copy = ident_of(st);
 		if (const char *refusal = copy_rule(p, p.copy))
