@@ -65,6 +65,13 @@ const char *why(int err)
 	return s != nullptr ? s : "unknown error";
 }
 
+// Reports, as one line, that WHAT failed for REASON; returns the exit status.
+int say(const char *what, const char *reason)
+{
+	std::fprintf(stderr, "tallymill: %s: %s\n", what, reason);
+	return 1;
+}
+
 } // namespace
 
 int main()
@@ -92,10 +99,8 @@ int main()
 				pthread_join(t[oldest++], nullptr);
 			else
 				::nanosleep(&nap, nullptr);
-		if (err != 0) {
-			std::fprintf(stderr, "tallymill: %s\n", why(err));
-			return 1;
-		}
+		if (err != 0)
+			return say("cannot start a thread", why(err));
 	}
 	pthread_attr_destroy(&attr);
 	for (; oldest < threads; oldest++)
@@ -103,9 +108,7 @@ int main()
 	pthread_mutex_destroy(&mtx);
 
 	const bool failed = std::printf("%d\n", n) < 0;
-	if (std::fclose(stdout) != 0 || failed) {
-		std::fprintf(stderr, "tallymill: standard output: %s\n", why(errno));
-		return 1;
-	}
+	if (std::fclose(stdout) != 0 || failed)
+		return say("standard output", why(errno));
 	return 0;
 }

@@ -52,7 +52,7 @@ TEST(Tallymill, NoThreadAtAllIsReported)
 	const result r = run(TALLYMILL, {}, no_room_for_a_thread(d.path()));
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.out, "");
-	EXPECT_EQ(r.err, "tallymill: Resource temporarily unavailable\n");
+	EXPECT_EQ(r.err, "tallymill: cannot start a thread: Resource temporarily unavailable\n");
 }
 
 TEST(Tallymill, FailedOutputIsReported)

@@ -271,12 +271,13 @@ TEST_F(Upfirst, UnreadableInputsAreReportedAndLeaveNoCopy)
 {
 	fs::create_directory(d / "dir");
 	spit(d / "good.txt", "good one");
-	const result r = up({"missing.txt", "dir", "good.txt", "tab\tdel\x7f"});
+	const result r = up({"missing.txt", "dir", "good.txt", "tab\tdel\x7f", ""});
 	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(sorted_lines(r.err), "upfirst: \"tab\\tdel\\177\": No such file or directory\n"
+	EXPECT_EQ(sorted_lines(r.err), "upfirst: \"\": No such file or directory\n"
+	                               "upfirst: \"tab\\tdel\\177\": No such file or directory\n"
 	                               "upfirst: dir: Is a directory\n"
 	                               "upfirst: missing.txt: No such file or directory\n");
-	expect_log(r.out, {"missing.txt", "dir", "good.txt", "tab\tdel\x7f"});
+	expect_log(r.out, {"missing.txt", "dir", "good.txt", "tab\tdel\x7f", ""});
 	EXPECT_FALSE(fs::exists(d / "missing.txt_CAPIT.txt"));
 	EXPECT_FALSE(fs::exists(d / "dir_CAPIT.txt"));
 	EXPECT_EQ(slurp(d / "good.txt_CAPIT.txt"), "Good One");
@@ -511,7 +512,7 @@ const char *no_birth_times(const fs::path &w)
 	if (std::system(("truncate -s 8M " + img + " && mkfs.ext3 -q -I 128 " + img +
 	                 " >/dev/null 2>&1 && mount -o loop " + img + " '" + w.string() + "'")
 	                    .c_str()) != 0)
-		return "cannot mount an ext2 image here";
+		return "cannot mount a file system image here";
 	return nullptr;
 }
 const char *reuses_inodes(const fs::path &w)

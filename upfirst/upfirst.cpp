@@ -295,16 +295,16 @@ const char *why(int err)
 	return s != nullptr ? s : "unknown error";
 }
 
-// Writes NAME and TAIL, the two parts of one name, as they are; or, when they hold a control
-// character that could break the line, in double quotes with that character, a double quote
-// and a backslash escaped as in C (\n, \t, \r, else three octal digits).
+// Writes NAME and TAIL, the two parts of one name, as they are; or, when the name is empty or
+// holds a control character that could break the line, in double quotes with that character, a
+// double quote and a backslash escaped as in C (\n, \t, \r, else three octal digits).
 void put_name(const char *name, const char *tail)
 {
 	const auto plain = [](const char *s) {
 		return std::none_of(s, s + std::strlen(s),
 		                    [](unsigned char c) { return c < 0x20 || c == 0x7f; });
 	};
-	if (plain(name) && plain(tail)) {
+	if (*name != '\0' && plain(name) && plain(tail)) {
 		std::fputs(name, stderr);
 		std::fputs(tail, stderr);
 		return;

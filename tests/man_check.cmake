@@ -1,0 +1,30 @@
+# SPDX-License-Identifier: ISC
+# Checks the manual page PAGE of the program built from SOURCE: groff renders it without a
+# warning, and its DIAGNOSTICS list the program's own messages, no more and no fewer.  Those
+# are the source's lower-case string literals of words ("%d" shown as N), and the page's
+# entries the bold heads of its .TP paragraphs.
+execute_process(COMMAND ${GROFF} -man -ww -z ${PAGE} ERROR_VARIABLE warnings)
+if(warnings)
+  message(FATAL_ERROR "${PAGE}: ${warnings}")
+endif()
+file(READ ${SOURCE} source)
+string(REGEX MATCHALL "\"[a-z][a-z %-]*[a-z]\"" said "${source}")
+string(REPLACE "\"" "" said "${said}")
+string(REPLACE "%d" "N" said "${said}")
+list(REMOVE_DUPLICATES said)
+file(READ ${PAGE} page)
+string(REGEX REPLACE ".*\n\\.SH DIAGNOSTICS\n" "" page "${page}")
+string(REGEX REPLACE "\n\\.SH .*" "" page "${page}")
+string(REGEX MATCHALL "\\.TP\n\\.B [^\n]*" heads "${page}")
+set(listed)
+foreach(head IN LISTS heads)
+  string(REGEX REPLACE "^\\.TP\n\\.B \"?([^\"]*)\"?$" "\\1" head "${head}")
+  list(APPEND listed "${head}")
+endforeach()
+list(SORT said)
+list(SORT listed)
+if(NOT said STREQUAL listed)
+  list(JOIN said "\n  " said)
+  list(JOIN listed "\n  " listed)
+  message(FATAL_ERROR "${PAGE} lists:\n  ${listed}\nbut ${SOURCE} says:\n  ${said}")
+endif()
