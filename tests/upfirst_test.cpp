@@ -505,8 +505,10 @@ const char *plain_build(const fs::path &)
 // makes it give a freed number again at once.
 const char *no_birth_times(const fs::path &w)
 {
-	if (::geteuid() != 0 || sanitized)
-		return "needs root, to mount a file system, and a build without sanitizers";
+	if (sanitized)
+		return "the sanitizers must be loaded first";
+	if (::geteuid() != 0)
+		return "needs root, to mount a file system";
 	const std::string img = "'" + w.string() + ".img'";
 	// NOLINTNEXTLINE(cert-env33-c, concurrency-mt-unsafe): a shell line, on this one thread
 	if (std::system(("truncate -s 8M " + img + " && mkfs.ext3 -q -I 128 " + img +
