@@ -622,7 +622,9 @@ const char *look_copy(path_rec &p)
 		name = last_part(p.nume_in);
 	}
 	claim &c = slot_of(key, name);
-	if (c.copy != nullptr) { // the copy rule let through only a path of P's input
+	// A path of P's input: the copy rule lets no other through, and a missing copy's name in
+	// its directory is its input's.
+	if (c.copy != nullptr) {
 		p.writer = static_cast<int>(c.copy - paths);
 		return nullptr;
 	}
