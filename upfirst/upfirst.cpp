@@ -347,6 +347,22 @@ bool copy_name(std::span<char, PATH_MAX> nume_out, const char *nume_in)
 	return true;
 }
 
+[[nodiscard]] bool write_all(int fd, std::span<const unsigned char> buf)
+{
+	while (!buf.empty()) {
+		const ssize_t w = ::write(fd, buf.data(), buf.size());
+		if (w < 0 && errno == EINTR)
+			continue;
+		if (w <= 0) {
+			if (w == 0)
+				errno = ENOSPC;
+			return false;
+		}
+		buf = buf.subspan(static_cast<std::size_t>(w));
+	}
+	return true;
+}
+
 // Streams fi into fo through the word-start rule; the last byte of each block decides whether
 // the next block starts a word.
 [[nodiscard]] bool pump(int fi, int fo, std::span<unsigned char> in, std::span<unsigned char> out,
@@ -363,13 +379,8 @@ bool copy_name(std::span<char, PATH_MAX> nume_out, const char *nume_in)
 			return say(nume_in, why(errno));
 		const auto len = static_cast<std::size_t>(got);
 		prev = cap_block(in.first(len), out.first(len), prev);
-		for (auto rest = out.first(len); !rest.empty();) {
-			const ssize_t w = ::write(fo, rest.data(), rest.size());
-			if (w > 0)
-				rest = rest.subspan(static_cast<std::size_t>(w));
-			else if (w == 0 || errno != EINTR)
-				return say(nume_out, why(w == 0 ? ENOSPC : errno));
-		}
+		if (!write_all(fo, out.first(len)))
+			return say(nume_out, why(errno));
 	}
 }
 
@@ -415,10 +426,11 @@ const char *open_copy(const path_rec &p, const char *nume_out, mode_t mode, file
 		fo.reset(-1);
 	if (fo.fd < 0)
 		return nullptr;
-	if (old && !(ident_of(st) == p.copy))
+	const ident node = ident_of(st);
+	if (old && !(node == p.copy))
 		return changed;
 	const ident to = ident_of(st, fo.fd);
-	return to == ident_of(st) ? nullptr : copy_rule(p, to);
+	return to == node ? nullptr : copy_rule(p, to);
 }
 
 // Opens path P's input and copy into FI and FO, the copy emptied; false when either failed or
@@ -462,6 +474,15 @@ const char *open_copy(const path_rec &p, const char *nume_out, mode_t mode, file
 	return true;
 }
 
+// Copies through blocks on the stack, for a worker for which the heap has no room; out of
+// copy_cap's frame, so that the stack is used only then.
+[[gnu::noinline, nodiscard]] bool copy_small(int fi, int fo, const char *nume_in,
+                                             const char *nume_out)
+{
+	area<small_block> a;
+	return pump(fi, fo, a.in, a.out, nume_in, nume_out);
+}
+
 // Writes path P's copy.  Every failure is reported here or below, once (a copy whose write
 // failed is not reported again when its close fails too), and none leaves an input changed.
 [[nodiscard]] bool copy_cap(const path_rec &p)
@@ -476,10 +497,8 @@ const char *open_copy(const path_rec &p, const char *nume_out, mode_t mode, file
 		if (open_both(p, nume_out, fi, fo, seen)) {
 			// Only now, so that the run holds no more blocks than it copies through.
 			big_area *a = take_area();
-			area<small_block> small; // when the heap has no room
-			ok = a != nullptr
-			         ? pump(fi.fd, fo.fd, a->in, a->out, p.nume_in, nume_out)
-			         : pump(fi.fd, fo.fd, small.in, small.out, p.nume_in, nume_out);
+			ok = a != nullptr ? pump(fi.fd, fo.fd, a->in, a->out, p.nume_in, nume_out)
+			                  : copy_small(fi.fd, fo.fd, p.nume_in, nume_out);
 			leave_area(a);
 			if (fo.close() != 0 && ok)
 				ok = say(nume_out, why(errno));
@@ -684,8 +703,9 @@ long raise_and_count_fds(long want)
 		if (fl == -1 || (fl & O_ACCMODE) == O_RDONLY ||
 		    ::statx(fd, "", AT_EMPTY_PATH, stat_mask, &st) != 0)
 			continue;
-		claim &c = slot_of(ident_of(st, fd));
-		c.id = ident_of(st, fd);
+		const ident log = ident_of(st, fd);
+		claim &c = slot_of(log);
+		c.id = log;
 		c.std = static_cast<unsigned char>(fd);
 	}
 	for (int i = 1; i < argc; i++) {
