@@ -513,8 +513,10 @@ const char *no_birth_times(const fs::path &w)
 	// NOLINTNEXTLINE(cert-env33-c, concurrency-mt-unsafe): a shell line, on this one thread
 	if (std::system(("truncate -s 8M " + img + " && mkfs.ext3 -q -I 128 " + img +
 	                 " >/dev/null 2>&1 && mount -o loop " + img + " '" + w.string() + "'")
-	                    .c_str()) != 0)
+	                    .c_str()) != 0) {
+		fs::remove(w.string() + ".img");
 		return "cannot mount a file system image here";
+	}
 	return nullptr;
 }
 const char *reuses_inodes(const fs::path &w)
